@@ -1,0 +1,20 @@
+"""Build definition of the C++ extension; the package metadata lives in pyproject.toml."""
+import glob
+
+from setuptools import Extension, setup
+
+# The one place that names the compiler flags; every build (native, sanitizer,
+# cross) starts from these and adds its own through CFLAGS / LDFLAGS.
+CXX_FLAGS = ["-std=c++17", "-Wall", "-Wextra", "-Werror", "-fvisibility=hidden"]
+
+setup(
+    ext_modules=[
+        Extension(
+            "veltrane.corvalest.datareader.fileInspect",
+            sources=sorted(glob.glob("src/fileinspect/*.cpp")),
+            depends=sorted(glob.glob("src/fileinspect/*.hpp")),
+            language="c++",
+            extra_compile_args=CXX_FLAGS,
+        )
+    ]
+)

@@ -1,0 +1,14 @@
+// The three functions the module publishes, in the vector calling convention
+// (METH_FASTCALL | METH_KEYWORDS). Each binds its own arguments.
+#pragma once
+
+#include "pyref.hpp"
+
+namespace fileinspect {
+
+PyObject* getfiletype(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* getDataFileRanges(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames);
+PyObject* inspectFile(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+}  // namespace fileinspect

@@ -1,0 +1,65 @@
+#include "lookup.hpp"
+
+namespace fileinspect {
+
+namespace {
+
+// Plain pointers rather than `Ref`: these live until the process ends, and a
+// static destructor would release them after the interpreter has finalised.
+PyObject* module_dict;
+PyObject* builtins_dict;
+PyObject* print_function;
+PyObject* open_function;
+
+// Replaces what `slot` holds by a new reference to `value`.
+void keep(PyObject*& slot, PyObject* value) {
+  Py_XINCREF(value);
+  Py_XSETREF(slot, value);
+}
+
+Ref raise_name_error(PyObject* name) {
+  PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+  return Ref();
+}
+
+// The value of `name` in `dict`; null without an error set when absent.
+Ref find_in(PyObject* dict, PyObject* name) {
+  return borrow(PyDict_GetItemWithError(dict, name));
+}
+
+}  // namespace
+
+void set_namespaces(PyObject* module_dict_, PyObject* builtins_dict_) {
+  keep(module_dict, module_dict_);
+  keep(builtins_dict, builtins_dict_);
+}
+
+PyObject* module_namespace() {
+  return module_dict;
+}
+
+Ref lookup_global(PyObject* name) {
+  Ref value = find_in(module_dict, name);
+  if (value || PyErr_Occurred()) return value;
+  return lookup_builtin(name);
+}
+
+Ref lookup_builtin(PyObject* name) {
+  Ref value = find_in(builtins_dict, name);
+  if (value || PyErr_Occurred()) return value;
+  return raise_name_error(name);
+}
+
+void hold_print_and_open(PyObject* print, PyObject* open) {
+  keep(print_function, print);
+  keep(open_function, open);
+}
+
+PyObject* held_print() {
+  return print_function;
+}
+PyObject* held_open() {
+  return open_function;
+}
+
+}  // namespace fileinspect

@@ -1,0 +1,30 @@
+// Name lookup: the module namespace first, then the built-ins, at every use.
+//
+// Only `print` and `open` are fetched once, at initialisation, and held, so
+// that replacing them in `builtins` later does not change this module.
+#pragma once
+
+#include "pyref.hpp"
+
+namespace fileinspect {
+
+// Remembers the module namespace and the built-ins' namespace that the
+// lookups read from (strong references, kept for the process's lifetime).
+void set_namespaces(PyObject* module_dict, PyObject* builtins_dict);
+
+// The module namespace (borrowed); null before initialisation.
+PyObject* module_namespace();
+
+// The value bound to `name` in the module namespace or else in the
+// built-ins; null with NameError "name 'X' is not defined" when neither has it.
+Ref lookup_global(PyObject* name);
+
+// The value bound to `name` in the built-ins alone; NameError when missing.
+Ref lookup_builtin(PyObject* name);
+
+// The `print` and `open` held since initialisation (borrowed).
+void hold_print_and_open(PyObject* print, PyObject* open);
+PyObject* held_print();
+PyObject* held_open();
+
+}  // namespace fileinspect

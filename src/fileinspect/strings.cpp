@@ -1,0 +1,42 @@
+#include "strings.hpp"
+
+namespace fileinspect {
+
+Strings strings;
+
+namespace {
+
+// Each helper fills an empty slot only, so that a retried initialisation
+// after a failure keeps what the first attempt made.
+int intern(PyObject** slot, const char* text) {
+  if (!*slot) *slot = PyUnicode_InternFromString(text);
+  return *slot ? 0 : -1;
+}
+
+int make_int(PyObject** slot, long value) {
+  if (!*slot) *slot = PyLong_FromLong(value);
+  return *slot ? 0 : -1;
+}
+
+int make_slice_from_one(PyObject** slot) {
+  if (*slot) return 0;
+  Ref one = steal(PyLong_FromLong(1));
+  if (!one) return -1;
+  *slot = PySlice_New(one.get(), Py_None, Py_None);
+  return *slot ? 0 : -1;
+}
+
+}  // namespace
+
+int init_strings() {
+#define FILEINSPECT_MAKE(member, text) \
+  if (intern(&strings.member, text) < 0) return -1;
+  FILEINSPECT_STRINGS(FILEINSPECT_MAKE)
+#undef FILEINSPECT_MAKE
+  if (make_int(&strings.sample_size, 1024) < 0 || make_int(&strings.zero, 0) < 0) return -1;
+  if (make_slice_from_one(&strings.one_to_end) < 0) return -1;
+  if (!strings.encoding_kwnames) strings.encoding_kwnames = PyTuple_Pack(1, strings.encoding);
+  return strings.encoding_kwnames ? 0 : -1;
+}
+
+}  // namespace fileinspect
