@@ -1,0 +1,84 @@
+"""Fixtures shared by the test modules."""
+import os
+import traceback
+
+import pytest
+
+from veltrane.corvalest.datareader import fileInspect
+
+SOURCE_PATH = "veltrane/corvalest/datareader/fileInspect"
+MODULE_NAME = "veltrane.corvalest.datareader.fileInspect"
+
+
+@pytest.fixture
+def fi():
+    """The extension module (rebind its names through `monkeypatch` so they are restored)."""
+    return fileInspect
+
+
+@pytest.fixture
+def write_file(tmp_path):
+    """Writes `content` (text in UTF-8, or bytes) to a new file and returns its path as str."""
+
+    def write(content, name="data.csv"):
+        path = tmp_path / name
+        if isinstance(content, str):
+            content = content.encode("utf-8")
+        path.write_bytes(content)
+        return str(path)
+
+    return write
+
+
+class FakeMagic:
+    """Stands in for the `magic` module where a test must choose the MIME type."""
+
+    def __init__(self, mime):
+        self.mime = mime
+        self.calls = []
+
+    def from_file(self, filename, mime):
+        self.calls.append((filename, mime))
+        if isinstance(self.mime, BaseException):
+            raise self.mime
+        return self.mime
+
+
+@pytest.fixture
+def fake_magic(monkeypatch):
+    """Binds a FakeMagic answering `mime` on the module and switches to MIME mode."""
+
+    def install(mime):
+        fake = FakeMagic(mime)
+        monkeypatch.setattr(fileInspect, "magic", fake, raising=False)
+        monkeypatch.setattr(fileInspect, "KOmagic", False)
+        return fake
+
+    return install
+
+
+@pytest.fixture
+def extension_mode(monkeypatch):
+    monkeypatch.setattr(fileInspect, "KOmagic", True)
+
+
+@pytest.fixture
+def mime_mode(monkeypatch):
+    """MIME mode with the real python-magic."""
+    magic = pytest.importorskip("magic")
+    monkeypatch.setattr(fileInspect, "magic", magic, raising=False)
+    monkeypatch.setattr(fileInspect, "KOmagic", False)
+    return magic
+
+
+def module_entries(exc):
+    """(function name, line) of the traceback entries this module added, outermost first."""
+    return [
+        (frame.name.rsplit(".", 1)[-1], frame.lineno)
+        for frame in traceback.extract_tb(exc.__traceback__)
+        if frame.filename == SOURCE_PATH
+    ]
+
+
+def open_descriptors():
+    return len(os.listdir("/proc/self/fd"))

@@ -1,3 +1,0 @@
-def test_imports():
-    from veltrane.corvalest.datareader import fileInspect
-    assert fileInspect.getfiletype.__name__ == "getfiletype"
