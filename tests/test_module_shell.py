@@ -316,6 +316,12 @@ class TestInitialisation:
         assert lines[3] == "['r']"
 
     def test_missing_sibling_module(self, package_copy):
+        # The real excelsource imports excelutils itself; a self-contained one
+        # lets the module's own import of excelutils be the one that fails.
+        datareader = package_copy / "veltrane" / "corvalest" / "datareader"
+        (datareader / "excelsource.py").write_text(
+            "def getranges(f, t): pass\ndef analyseRangeData(*a): pass\n"
+        )
         os.remove(str(package_copy / "veltrane" / "corvalest" / "excelutils.py"))
         status, out, err = run_python(
             """

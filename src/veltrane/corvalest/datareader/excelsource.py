@@ -1,11 +1,370 @@
-"""Data ranges of workbooks (placeholder until workbooks are read)."""
+"""Data ranges of workbooks, and the layout of one range.
+
+`getranges` lists one range designation per worksheet that holds data;
+`analyseRangeData` reads one range and reports its layout in the shape of the
+delimited-text inspection, (type name, data rows, title flag, title row, None),
+so that callers handle both alike. Designations follow the A1 grammar of
+`veltrane.corvalest.excelutils`.
+
+Readers: openpyxl in read-only mode for "xlsx", rows streamed from the archive;
+xlrd (version 2) for "xls", one worksheet loaded at a time. Both come with the
+package's `excel` extra and are imported only when a workbook is read, so that
+the package imports without them.
+
+Empty cells are those holding nothing or the empty text. The used cells of a
+worksheet are the smallest rectangle holding all its other cells; they are
+computed from the cells themselves, since the dimensions that some programs
+store are wrong or missing. Cells with formulas hold the value last computed by
+the program that saved the file (none for a formula never computed).
+
+Title heuristic, in the spirit of the `csv` sniffer's header test: the first
+non-empty row of a range holds titles when
+  - at least one non-empty row follows it,
+  - none of its cells holds a number, date, time or boolean (text or empty only),
+  - and its columns vote for it. Each column titled by text looks at its cells
+    in the next 20 non-empty rows, empty ones left out: all numbers, dates,
+    times or booleans vote for titles; all text of one length other than the
+    title's votes for titles, all text of the title's own length against;
+    anything else, or nothing, abstains. The votes must add up to more than 0.
+"""
+
+import contextlib
+import importlib
+import os
+
+from veltrane.corvalest.excelutils import (
+    MAX_COLUMNS,
+    MAX_ROWS,
+    Area,
+    formatRangeDesignation,
+    parseRangeDesignation,
+)
+
+# How many non-empty rows under the first one the title heuristic looks at.
+TITLE_SAMPLE_ROWS = 20
+
+_INSTALL_HINT = "pip install 'veltrane-fileinspect[excel]'"
+
+# An .xls file is an OLE2 compound document, or a bare BIFF2 to BIFF5 stream
+# that starts with a BOF record (opcode 0x0009, 0x0209, 0x0409 or 0x0809).
+_OLE2_SIGNATURE = b"\xd0\xcf\x11\xe0\xa1\xb1\x1a\xe1"
+_BIFF_BOF_STARTS = (b"\x09\x00", b"\x09\x02", b"\x09\x04", b"\x09\x08")
+
+
+class WorkbookError(ValueError):
+    """A workbook that cannot be read as asked: damaged, missing a sheet, and the like."""
 
 
 def getranges(filename, ftype):
-    """Return the data ranges of the workbook `filename` of type `ftype`."""
-    raise NotImplementedError("reading %s workbooks is not available yet" % ftype)
+    """Return a new list of designations, one per worksheet of `filename` holding data.
+
+    Each designation covers exactly the used cells of its worksheet, in sheet
+    order; worksheets without data give none.
+    """
+    ranges = []
+    with _open_workbook(filename, ftype) as book:
+        for name, sheet in book.sheets():
+            area = _used_area(book.rows(sheet))
+            if area is not None:
+                ranges.append(formatRangeDesignation(name, area))
+    return ranges
 
 
 def analyseRangeData(filename, ftype, arange):
-    """Return the layout of the range `arange` of the workbook `filename`."""
-    raise NotImplementedError("reading %s workbooks is not available yet" % ftype)
+    """Return (ftype, data rows, title flag, title row, None) for the range `arange`.
+
+    `arange` is a designation such as ``Sheet1!B2:D20`` or ``Sheet1!B2``, or a
+    sheet name alone, meaning its used cells. Data rows are the non-empty rows
+    of the range, less the title row when the title flag is true; the title row
+    is then the first non-empty row as text, one item per column of the range,
+    and otherwise a new empty list. A range without data gives (ftype, 0, False, [], None).
+    """
+    try:
+        sheet_name, area = parseRangeDesignation(arange)
+    except ValueError as err:
+        raise WorkbookError("%s: %s" % (_shown(filename), err)) from err
+    with _open_workbook(filename, ftype) as book:
+        sheet = _find_sheet(book, sheet_name, filename)
+        scan = _scan_range(book.rows(sheet), area)
+    if area is None:
+        return (ftype,) + scan.layout()
+    # The title row spans the whole range, empty columns at its edges included.
+    return (ftype,) + scan.layout(range(area.last_column - area.first_column + 1))
+
+
+@contextlib.contextmanager
+def _open_workbook(filename, ftype):
+    """Open `filename` as a workbook of type `ftype` and close it on every way out.
+
+    What the reader raises on a damaged file becomes a WorkbookError naming
+    the file, chained from the reader's error.
+    """
+    reader, book_class = _reader(filename, ftype)
+    path = os.fspath(filename)
+    with open(path, "rb") as stream:
+        try:
+            book = book_class(reader, stream)
+            try:
+                yield book
+            finally:
+                book.close()
+        except WorkbookError:
+            raise
+        # Readers fail on damaged or hostile input with a wide variety of errors
+        # (BadZipFile, KeyError, struct.error, XLRDError, XML parse errors,
+        # IndexError, AssertionError, MemoryError for sizes made up to exhaust
+        # memory, ...): each one means that the file cannot be read as asked.
+        except Exception as err:
+            detail = ": ".join(filter(None, (type(err).__name__, str(err))))
+            raise WorkbookError(
+                "%s is not a readable .%s workbook (%s)" % (_shown(filename), ftype, detail)
+            ) from err
+
+
+def _reader(filename, ftype):
+    """Return the reader module and the book class for the type name `ftype`."""
+    if ftype == "xlsx":
+        return _import_reader("openpyxl", ftype), _XlsxBook
+    if ftype == "xls":
+        return _import_reader("xlrd", ftype), _XlsBook
+    raise ValueError("%s: %r is not a workbook type ('xls' or 'xlsx')" % (_shown(filename), ftype))
+
+
+def _import_reader(module_name, ftype):
+    """Import and return `module_name`, or raise ImportError naming the extra to install."""
+    try:
+        return importlib.import_module(module_name)
+    except ImportError as err:
+        raise ImportError(
+            "reading .%s workbooks needs %s: %s" % (ftype, module_name, _INSTALL_HINT),
+            name=module_name,
+        ) from err
+
+
+def _shown(filename):
+    """Return `filename` as it appears in error messages."""
+    try:
+        return repr(os.fsdecode(filename))
+    except TypeError:
+        return repr(filename)
+
+
+def _find_sheet(book, wanted, filename):
+    """Return the sheet of `book` named `wanted`, compared exactly, else regardless of case."""
+    sheets = book.sheets()
+    for name, sheet in sheets:
+        if name == wanted:
+            return sheet
+    folded = wanted.casefold()
+    for name, sheet in sheets:
+        if name.casefold() == folded:
+            return sheet
+    raise WorkbookError(
+        "%s has no worksheet named %r (it has %s)"
+        % (_shown(filename), wanted, ", ".join(repr(name) for name, _ in sheets) or "none")
+    )
+
+
+class _XlsxBook:
+    """A .xlsx workbook read by openpyxl in read-only mode; rows stream from the archive."""
+
+    def __init__(self, openpyxl, stream):
+        # A file object rather than a path: openpyxl refuses paths whose
+        # extension it does not know, and the type name has been decided already.
+        self._workbook = openpyxl.load_workbook(
+            stream, read_only=True, data_only=True, keep_links=False
+        )
+        # Every workbook holds a sheet; openpyxl finds none in some it cannot
+        # read, such as those in the Strict flavour of Office Open XML.
+        if not self._workbook.sheetnames:
+            self._workbook.close()
+            raise ValueError("openpyxl finds no sheet in it")
+
+    def sheets(self):
+        """Return (name, sheet) for each worksheet, in workbook order; chart sheets left out."""
+        return [(sheet.title, sheet) for sheet in self._workbook.worksheets]
+
+    def rows(self, sheet):
+        """Yield (row number, row values from column A) for each row of `sheet`."""
+        # Without stored dimensions openpyxl neither cuts rows short nor pads them.
+        sheet.reset_dimensions()
+        for number, row in enumerate(sheet.iter_rows(values_only=True), 1):
+            if number > MAX_ROWS or len(row) > MAX_COLUMNS:
+                raise ValueError("worksheet %r holds cells beyond XFD%d" % (sheet.title, MAX_ROWS))
+            if row:  # rows missing from the file come as empty sequences
+                yield number, row
+
+    def close(self):
+        self._workbook.close()
+
+
+class _NullLog:
+    """A log file that drops what xlrd writes to it (by default xlrd writes to stdout)."""
+
+    @staticmethod
+    def write(text):
+        return len(text)
+
+
+class _XlsBook:
+    """A .xls workbook read by xlrd, one worksheet in memory at a time."""
+
+    def __init__(self, xlrd, stream):
+        # The file is read into memory rather than mapped: a mapped file that
+        # shrinks while it is read kills the process with SIGBUS.
+        start = stream.read(len(_OLE2_SIGNATURE))
+        if not (start == _OLE2_SIGNATURE or start[:2] in _BIFF_BOF_STARTS):
+            raise WorkbookError(
+                "%s is not a readable .xls workbook (it does not start like one)" % _shown(stream.name)
+            )
+        self._xlrd = xlrd
+        self._book = xlrd.open_workbook(
+            file_contents=start + stream.read(),
+            logfile=_NullLog(),
+            on_demand=True,
+            ragged_rows=True,
+        )
+
+    def sheets(self):
+        """Return (name, sheet index) for each worksheet, in workbook order."""
+        return [(name, index) for index, name in enumerate(self._book.sheet_names())]
+
+    def rows(self, index):
+        """Yield (row number, row values from column A) for each row of worksheet `index`."""
+        sheet = self._book.sheet_by_index(index)
+        try:
+            for rowx in range(sheet.nrows):
+                yield rowx + 1, self._row_values(sheet, rowx)
+        finally:
+            self._book.unload_sheet(index)
+
+    def _row_values(self, sheet, rowx):
+        """Return the values of row `rowx`, error codes replaced by their text (#N/A, ...)."""
+        values = sheet.row_values(rowx)
+        error_type = self._xlrd.XL_CELL_ERROR
+        types = sheet.row_types(rowx)
+        if error_type in types:
+            error_text = self._xlrd.error_text_from_code
+            for colx, cell_type in enumerate(types):
+                if cell_type == error_type:
+                    values[colx] = error_text.get(values[colx], "#ERROR")
+        return values
+
+    def close(self):
+        self._book.release_resources()
+
+
+def _is_empty(value):
+    return value is None or value == ""
+
+
+def _filled_span(row):
+    """Return the 1-based positions of the first and last non-empty cells of `row`, or None."""
+    filled = [position for position, value in enumerate(row, 1) if not _is_empty(value)]
+    if not filled:
+        return None
+    return filled[0], filled[-1]
+
+
+def _used_area(rows):
+    """Return the Area of the non-empty cells among `rows`, or None when all are empty."""
+    first_row = last_row = None
+    first_column, last_column = MAX_COLUMNS, 1
+    for number, row in rows:
+        span = _filled_span(row)
+        if span is None:
+            continue
+        if first_row is None:
+            first_row = number
+        last_row = number
+        first_column = min(first_column, span[0])
+        last_column = max(last_column, span[1])
+    if first_row is None:
+        return None
+    return Area(first_row, first_column, last_row, last_column)
+
+
+class _RangeScan:
+    """What one pass over the rows of a range keeps: the count of non-empty
+    rows, the first of them, the rows under it that the title heuristic
+    samples, and the columns that hold data."""
+
+    def __init__(self):
+        self.filled_rows = 0
+        self.first = None
+        self.sample = []
+        self.first_column = MAX_COLUMNS
+        self.last_column = 1
+
+    def add(self, row):
+        span = _filled_span(row)
+        if span is None:
+            return
+        self.filled_rows += 1
+        self.first_column = min(self.first_column, span[0])
+        self.last_column = max(self.last_column, span[1])
+        if self.first is None:
+            self.first = row
+        elif len(self.sample) < TITLE_SAMPLE_ROWS:
+            self.sample.append(row)
+
+    def layout(self, columns=None):
+        """Return (data rows, title flag, title row, None) over the 0-based
+        positions `columns`, by default those that hold data."""
+        if self.first is None:
+            return 0, False, [], None
+        if columns is None:
+            columns = range(self.first_column - 1, self.last_column)
+        first = [_cell(self.first, position) for position in columns]
+        sample = [[_cell(row, position) for position in columns] for row in self.sample]
+        if not _has_title(first, sample):
+            return self.filled_rows, False, [], None
+        titles = ["" if value is None else value for value in first]
+        return self.filled_rows - 1, True, titles, None
+
+
+def _scan_range(rows, area):
+    """Read the rows inside `area` (the used cells when None) in one pass."""
+    scan = _RangeScan()
+    for number, row in rows:
+        if area is not None:
+            if number < area.first_row:
+                continue
+            if number > area.last_row:
+                break
+            row = row[area.first_column - 1:area.last_column]
+        scan.add(row)
+    return scan
+
+
+def _cell(row, position):
+    """Return the value at 0-based `position` of `row`, None for empty or missing cells."""
+    value = row[position] if position < len(row) else None
+    return None if _is_empty(value) else value
+
+
+def _has_title(first, sample):
+    """Tell whether `first` reads as column titles over the rows of `sample` (see the module doc)."""
+    if not sample:
+        return False
+    if any(value is not None and not isinstance(value, str) for value in first):
+        return False
+    votes = 0
+    for position, title in enumerate(first):
+        if title is not None:
+            below = [row[position] for row in sample if row[position] is not None]
+            votes += _column_vote(title, below)
+    return votes > 0
+
+
+def _column_vote(title, below):
+    """Return +1, -1 or 0: how the cells `below` a title text vote on it being a title."""
+    texts = [value for value in below if isinstance(value, str)]
+    if not below or (texts and len(texts) < len(below)):
+        return 0
+    if not texts:
+        return 1
+    lengths = {len(text) for text in texts}
+    if len(lengths) > 1:
+        return 0
+    return -1 if len(title) in lengths else 1
