@@ -1,0 +1,139 @@
+"""`python -m build` from a copy of the tree: what the sdist and the wheel hold, and the
+wheel at work in a fresh virtual environment with no extra installed.
+
+Slow (it compiles the extension and makes a virtual environment): deselect with -m "not slow".
+"""
+import email.parser
+import json
+import os
+import re
+import shutil
+import subprocess
+import sysconfig
+import tarfile
+import zipfile
+
+import pytest
+from launcher import python_command
+
+pytestmark = pytest.mark.slow
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+PACKAGE = "veltrane/corvalest/datareader"
+SAMPLES = os.path.join(ROOT, "src", PACKAGE, "samples")
+LEFT_OUT_OF_THE_COPY = shutil.ignore_patterns(
+    ".git", ".venvs", "build", "dist", "*.egg-info", "__pycache__", ".pytest_cache", ".mypy_cache", ".hypothesis", "*.so"
+)
+
+
+def declared_version():
+    with open(os.path.join(ROOT, "pyproject.toml")) as stream:
+        return re.search(r'^version = "([^"]+)"', stream.read(), re.M).group(1)
+
+
+def run(command, **kwargs):
+    completed = subprocess.run(
+        command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, timeout=1800, **kwargs
+    )
+    assert completed.returncode == 0, completed.stdout[-3000:] + completed.stderr[-3000:]
+    return completed.stdout
+
+
+def extension_sources():
+    folder = os.path.join(ROOT, "src", "fileinspect")
+    return sorted(name for name in os.listdir(folder) if name.endswith((".cpp", ".hpp")))
+
+
+@pytest.fixture(scope="module")
+def dists(tmp_path_factory):
+    pytest.importorskip("build", reason="needs build (the test extra installs it)")
+    tree = str(tmp_path_factory.mktemp("tree") / "source")
+    shutil.copytree(ROOT, tree, ignore=LEFT_OUT_OF_THE_COPY)
+    out = tmp_path_factory.mktemp("dist")
+    run(python_command() + ["-m", "build", "--outdir", str(out), tree])
+    (sdist,) = out.glob("*.tar.gz")
+    (wheel,) = out.glob("*.whl")
+    return sdist, wheel
+
+
+@pytest.fixture(scope="module")
+def venv_python(dists, tmp_path_factory):
+    """The command that starts the Python of a fresh virtual environment holding only the wheel."""
+    venv = tmp_path_factory.mktemp("venv")
+    run(python_command() + ["-m", "venv", str(venv)])
+    python = python_command()[:-1] + [str(venv / "bin" / "python")]
+    run(python + ["-m", "pip", "install", "--no-index", str(dists[1])], cwd=str(venv))
+    return python, venv
+
+
+class TestSdist:
+    def names(self, sdist):
+        with tarfile.open(str(sdist)) as archive:
+            top = archive.getnames()[0].split("/")[0]
+            return {name[len(top) + 1:] for name in archive.getnames()}
+
+    def test_holds_the_extension_sources_and_build_files(self, dists):
+        names = self.names(dists[0])
+        for source in extension_sources():
+            assert "src/fileinspect/" + source in names
+        assert {"setup.py", "pyproject.toml", "README.md", "PKG-INFO"} <= names
+
+    def test_holds_the_package_with_its_stub_and_samples(self, dists):
+        names = self.names(dists[0])
+        expected = ["cli.py", "__main__.py", "fileInspect.pyi", "py.typed"]
+        expected += ["samples/" + name for name in os.listdir(SAMPLES)]
+        for name in expected:
+            assert "src/%s/%s" % (PACKAGE, name) in names
+
+
+class TestWheel:
+    def read(self, wheel, suffix):
+        with zipfile.ZipFile(str(wheel)) as archive:
+            (name,) = [name for name in archive.namelist() if name.endswith(suffix)]
+            return archive.read(name).decode("utf-8")
+
+    def test_built_for_this_interpreter(self, dists):
+        with zipfile.ZipFile(str(dists[1])) as archive:
+            names = set(archive.namelist())
+        assert "%s/fileInspect%s" % (PACKAGE, sysconfig.get_config_var("EXT_SUFFIX")) in names
+        assert {PACKAGE + "/fileInspect.pyi", PACKAGE + "/py.typed", PACKAGE + "/cli.py"} <= names
+        assert {PACKAGE + "/samples/" + name for name in os.listdir(SAMPLES)} <= names
+
+    def test_metadata_declared_once_in_pyproject(self, dists):
+        metadata = email.parser.HeaderParser().parsestr(self.read(dists[1], ".dist-info/METADATA"))
+        assert metadata["Version"] == declared_version()
+        assert metadata["Requires-Python"] == ">=3.7"
+        assert {"magic", "excel", "dask", "test"} <= set(metadata.get_all("Provides-Extra"))
+
+    def test_console_script_entry_point(self, dists):
+        entry_points = self.read(dists[1], ".dist-info/entry_points.txt")
+        assert re.search(r"^fileinspect = veltrane\.corvalest\.datareader\.cli:main$", entry_points, re.M)
+
+
+class TestFreshEnvironment:
+    def test_module_works_without_any_extra(self, venv_python):
+        python, venv = venv_python
+        check = (
+            "from veltrane.corvalest.datareader import fileInspect as fi; import sys; "
+            "print(fi.KOmagic, fi.getfiletype(sys.argv[1]), fi.inspectFile(sys.argv[1])[:4])"
+        )
+        output = run(python + ["-c", check, os.path.join(SAMPLES, "cities.csv")], cwd=str(venv))
+        assert output.strip() == "True csv ('csv', 5, True, ['city', 'country', 'population', 'area_km2'])"
+
+    def test_console_script(self, venv_python):
+        python, venv = venv_python
+        samples = [os.path.join(SAMPLES, name) for name in ("cities.csv", "stock.txt")]
+        output = run(python + [str(venv / "bin" / "fileinspect"), "--json"] + samples, cwd=str(venv))
+        records = [json.loads(line) for line in output.splitlines()]
+        assert [(record["type"], record["lines"]) for record in records] == [("csv", 5), ("txt", 4)]
+
+    def test_version_from_installed_metadata(self, venv_python):
+        python, venv = venv_python
+        output = run(python + [str(venv / "bin" / "fileinspect"), "--version"], cwd=str(venv))
+        assert output.startswith("fileinspect %s (" % declared_version())
+        assert "python-magic is not available" in output
+
+    def test_module_entry_point(self, venv_python):
+        python, venv = venv_python
+        output = run(python + ["-m", "veltrane.corvalest.datareader", "--help"], cwd=str(venv))
+        assert output.startswith("usage: python -m veltrane.corvalest.datareader")
