@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the package with python-magic and the workbook readers into a
 # virtual environment of its own (.venvs/demo) and inspects the shipped sample
-# files: first as a table, then as JSON lines.
+# files with the command-line front end (the same as the fileinspect command):
+# first as a table, then as JSON lines.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 pyenv_root=$(pyenv root 2>/dev/null || echo "${PYENV_ROOT:-$HOME/.pyenv}")
@@ -11,6 +12,7 @@ python=${python:-python3}
 venv=.venvs/demo
 [ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
 "$venv/bin/python" -m pip install -q ".[magic,excel]"
+python=$(pwd)/$venv/bin/python
 cd src/veltrane/corvalest/datareader/samples
-"../../../../../$venv/bin/fileinspect" ./*
-"../../../../../$venv/bin/fileinspect" --json ./*
+"$python" -m veltrane.corvalest.datareader ./*
+"$python" -m veltrane.corvalest.datareader --json ./*
