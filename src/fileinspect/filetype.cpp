@@ -37,11 +37,52 @@ Ref second_of_two(PyObject* pair) {
   return second;
 }
 
+// posixpath.splitext and its code object as found at initialisation (strong
+// references kept for the process's lifetime); null when it was not the
+// interpreter's own function.
+PyObject* posix_splitext;
+PyObject* posix_splitext_code;
+
+// True when `function` is a Python function defined by `module` as `name`
+// (not one put there in its place by other code).
+bool is_own_function(PyObject* function, PyObject* module, PyObject* name) {
+  if (!PyFunction_Check(function)) return false;
+  if (PyFunction_GET_GLOBALS(function) != PyModule_GetDict(module)) return false;
+  PyObject* code_name = reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(function))->co_name;
+  return PyUnicode_Compare(code_name, name) == 0;
+}
+
+// True when `splitext` is still the function remembered at initialisation,
+// running the same code, so that its result on an exact str can be worked
+// out here without the cost of calling it through the interpreter.
+bool is_posix_splitext(PyObject* splitext) {
+  return splitext == posix_splitext && PyFunction_GET_CODE(splitext) == posix_splitext_code;
+}
+
+// posixpath.splitext(path)[1][1:] for an exact str: the text after the last
+// "." of the final component, unless only dots come before that "." in it.
+Ref posix_extension_without_dot(PyObject* path) {
+  Py_ssize_t length = PyUnicode_GetLength(path);
+  if (length < 0) return Ref();
+  Py_ssize_t slash = PyUnicode_FindChar(path, '/', 0, length, -1);
+  Py_ssize_t dot = PyUnicode_FindChar(path, '.', 0, length, -1);
+  if (slash == -2 || dot == -2) return Ref();
+  for (Py_ssize_t i = slash + 1; i < dot; ++i) {
+    if (PyUnicode_READ_CHAR(path, i) != '.')
+      return steal(PyUnicode_Substring(path, dot + 1, length));
+  }
+  return borrow(strings.empty);
+}
+
 // os.path.splitext(filename)[1][1:]
 Ref extension_without_dot(PyObject* filename) {
   Ref os = lookup_global(strings.os);
   Ref path = os ? steal(PyObject_GetAttr(os.get(), strings.path)) : Ref();
-  Ref parts = path ? call_method(path.get(), strings.splitext, {filename}) : Ref();
+  Ref splitext = path ? steal(PyObject_GetAttr(path.get(), strings.splitext)) : Ref();
+  if (!splitext) return splitext;
+  if (PyUnicode_CheckExact(filename) && is_posix_splitext(splitext.get()))
+    return posix_extension_without_dot(filename);
+  Ref parts = call(splitext.get(), {filename});
   Ref ext = parts ? second_of_two(parts.get()) : Ref();
   return ext ? steal(PyObject_GetItem(ext.get(), strings.one_to_end)) : Ref();
 }
@@ -163,6 +204,17 @@ Ref type_from_mime(PyObject* filename) {
 }
 
 }  // namespace
+
+void remember_posix_splitext() {
+  if (posix_splitext) return;  // kept from an earlier initialisation
+  Ref posixpath = steal(PyImport_GetModule(strings.posixpath));
+  Ref splitext = posixpath ? steal(PyObject_GetAttr(posixpath.get(), strings.splitext)) : Ref();
+  PyErr_Clear();
+  if (!splitext || !is_own_function(splitext.get(), posixpath.get(), strings.splitext)) return;
+  posix_splitext_code = PyFunction_GET_CODE(splitext.get());
+  Py_INCREF(posix_splitext_code);
+  posix_splitext = splitext.release();
+}
 
 PyObject* getfiletype(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   if (bind_one_positional("getfiletype", nargs, kwnames) < 0) return nullptr;

@@ -11,4 +11,9 @@ PyObject* getDataFileRanges(PyObject* self, PyObject* const* args, Py_ssize_t na
                             PyObject* kwnames);
 PyObject* inspectFile(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
+// Remembers posixpath.splitext as it is at initialisation, if it is still the
+// interpreter's own, so that getfiletype can tell when os.path.splitext is that
+// very function. Never fails: without it every call goes through os.path.
+void remember_posix_splitext();
+
 }  // namespace fileinspect

@@ -118,6 +118,7 @@ int Initialisation::hold_builtins() {
 int Initialisation::import_os() {
   Ref os = import_module(strings.os);
   if (!os || bind(strings.os, os.get()) < 0) return fail(25);
+  remember_posix_splitext();
   return 0;
 }
 

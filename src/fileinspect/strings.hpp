@@ -37,6 +37,7 @@ namespace fileinspect {
   X(open, "open")                                       \
   X(enumerate, "enumerate")                             \
   X(path, "path")                                       \
+  X(posixpath, "posixpath")                             \
   X(splitext, "splitext")                               \
   X(from_file, "from_file")                             \
   X(split, "split")                                     \

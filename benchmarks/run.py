@@ -1,0 +1,441 @@
+#!/usr/bin/env python3
+"""Benchmark of veltrane.corvalest.datareader.fileInspect against two references.
+
+    python benchmarks/run.py            # full run: delimited files of 10 MB, 100 MB and 1 GB
+    python benchmarks/run.py --quick    # small files, few rounds: keeps the command working
+
+Run it with the package installed with its `magic` and `excel` extras (the
+workbook it reads is written with openpyxl). Each path is timed three ways, on
+the same files and in the same process, the three interleaved round by round,
+the best round of each kept:
+
+  module   the extension;
+  Python   benchmarks/reference.py, the plain-Python rendering of the same three
+           functions, loaded by its path;
+  floor    the work that no implementation can avoid, where there is some:
+             MIME mode          magic.from_file(path, True) and reading two lines;
+             getDataFileRanges  a call of a C function with the same arguments,
+                                and the new empty list it has to return;
+             default path       `import csv`, formatting and printing the debug line;
+             delimited text     the same two sniffs of the same 1024 characters and
+                                the same csv.reader over the file, consumed at C
+                                speed (sum(map(bool, reader)));
+             workbook           getranges and analyseRangeData on each range.
+
+Columns: the time per call of each; module/Python; module/floor; "extra",
+(module - floor) / (Python - floor), the part of plain Python's cost above the
+floor that the module still spends (left out where that part is under 5%,
+too small to tell from noise); for the large files, the peak resident
+memory (ru_maxrss) of a separate process that only inspects that file, and in
+the last row its growth from the smallest file to the largest. "target" is what
+the full run is held to: per-call paths at most 0.5 of Python, large files
+within 1.05 of the floor, memory growth under 5 MB. "floor-bound" marks a
+target that the floor alone already misses. --quick checks no target: CI runs
+it only so that the command keeps working.
+
+The inspectFile rows pass the type name ("unknown", "csv" or "xlsx"), so that
+type detection, which has rows of its own, is not part of them. The debug line
+of the default path goes to os.devnull, for every column alike.
+Results of the module and of the plain-Python rendering are compared before
+they are timed; a difference stops the run. Generated files live in a
+temporary folder that is removed at the end. On a busy machine absolute times
+vary: read the ratios. The full run needs about 1 GB free in the temporary
+folder and takes about 5 minutes on two cores; the quick one a few seconds.
+"""
+
+import argparse
+import contextlib
+import csv
+import importlib.util
+import math
+import operator
+import os
+import platform
+import subprocess
+import sys
+import tempfile
+import time
+import timeit
+
+from veltrane.corvalest.datareader import fileInspect
+from veltrane.corvalest.datareader.excelsource import analyseRangeData, getranges
+
+REFERENCE_PATH = os.path.join(os.path.dirname(os.path.abspath(__file__)), "reference.py")
+MB = 1024 * 1024
+
+PER_CALL_TARGET = 0.5
+LARGE_FILE_TARGET = 1.05
+GROWTH_TARGET_MB = 5.0
+# "extra" is left out where plain Python spends less than this share of its
+# time above the floor: the difference of two near-equal times is noise.
+EXTRA_MIN_GAP = 0.05
+
+# Delimited rows of the generated files, after a title row.
+TITLE_ROW = "id;name;value;flag\n"
+ROW = "%07d;name %d;%d.25;flag\n"
+
+PEAK_PROBE = """
+import resource, sys
+from veltrane.corvalest.datareader import fileInspect
+fileInspect.inspectFile(sys.argv[1], "csv")
+print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)
+"""
+
+
+class Settings:
+    def __init__(self, quick):
+        self.quick = quick
+        self.rounds = 3 if quick else 7
+        self.batch_seconds = 0.02 if quick else 0.2
+        self.large_rounds = 2 if quick else 3
+        self.large_sizes_mb = (1, 2, 4) if quick else (10, 100, 1024)
+
+
+# --- the references ---------------------------------------------------------
+
+
+def load_reference():
+    """The plain-Python rendering, imported from its file."""
+    spec = importlib.util.spec_from_file_location("fileinspect_reference", REFERENCE_PATH)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def mime_floor(path):
+    """What the MIME mode cannot skip on a text file."""
+    fileInspect.magic.from_file(path, True)
+    with open(path, "r") as f:
+        f.readline()
+        f.readline()
+
+
+def delimited_floor(path):
+    """The sniffing and the csv reading of a delimited file, rows counted at C speed.
+
+    Returns (title flag, rows holding fields).
+    """
+    with open(path, "r", encoding="utf-8-sig") as f:
+        sample = f.read(1024)
+        f.seek(0)
+        has_titles = csv.Sniffer().has_header(sample)
+        dialect = csv.Sniffer().sniff(sample)
+        return has_titles, sum(map(bool, csv.reader(f, dialect)))
+
+
+def workbook_floor(path):
+    """The reading of each range of a workbook."""
+    for arange in getranges(path, "xlsx"):
+        analyseRangeData(path, "xlsx", arange)
+
+
+# --- files --------------------------------------------------------------------
+
+
+def write_delimited(path, megabytes):
+    """A ";"-delimited file of about `megabytes` MB under a title row."""
+    block = "".join(ROW % (i, i, i) for i in range(20000)).encode()
+    with open(path, "wb") as handle:
+        handle.write(TITLE_ROW.encode())
+        for _ in range(max(1, megabytes * MB // len(block))):
+            handle.write(block)
+    return path
+
+
+def write_small_files(folder):
+    paths = {"small": os.path.join(folder, "ten-lines.csv")}
+    with open(paths["small"], "w") as handle:
+        handle.write(TITLE_ROW + "".join(ROW % (i, i, i) for i in range(9)))
+    try:
+        import openpyxl
+    except ImportError:
+        return paths
+    book = openpyxl.Workbook()
+    sheet = book.active
+    sheet.append(["region", "units", "revenue"])
+    for i in range(20):
+        sheet.append(["north" if i % 2 else "south", 10 + i, 2.5 * i])
+    paths["workbook"] = os.path.join(folder, "one-range.xlsx")
+    book.save(paths["workbook"])
+    return paths
+
+
+# --- timing -------------------------------------------------------------------
+
+
+def calls_per_batch(timer, seconds):
+    """How many calls make a batch of about `seconds`."""
+    number = 1
+    while True:
+        elapsed = timer.timeit(number)
+        if elapsed >= seconds / 4:
+            return max(1, int(number * seconds / elapsed))
+        number *= 4
+
+
+def best_times(statements, namespace, rounds, batch_seconds=None):
+    """Best time per call of each statement, the statements taking turns in each round.
+
+    Without `batch_seconds` every batch is a single call.
+    """
+    timers = {key: timeit.Timer(stmt, globals=namespace) for key, stmt in statements.items()}
+    best = dict.fromkeys(timers, math.inf)
+    with open(os.devnull, "w") as sink, contextlib.redirect_stdout(sink):
+        numbers = {
+            key: calls_per_batch(timer, batch_seconds) if batch_seconds else 1
+            for key, timer in timers.items()
+        }
+        for _ in range(rounds):
+            for key, timer in timers.items():
+                best[key] = min(best[key], timer.timeit(numbers[key]) / numbers[key])
+    return best
+
+
+def peak_memory_mb(path):
+    """ru_maxrss of a new process that inspects `path`, in MB."""
+    done = subprocess.run(
+        [sys.executable, "-c", PEAK_PROBE, path],
+        stdout=subprocess.PIPE,
+        check=True,
+        universal_newlines=True,
+    )
+    peak = int(done.stdout.split()[-1])
+    return peak / MB if sys.platform == "darwin" else peak / 1024
+
+
+# --- paths --------------------------------------------------------------------
+
+
+class Path:
+    """One row of the table: how each implementation is called, and what it is held to."""
+
+    def __init__(self, label, call, floor=None, target=PER_CALL_TARGET, against="Python",
+                 mode=None):
+        self.label = label
+        self.call = call  # a call on `m` (the module) or `r` (the plain-Python rendering)
+        self.floor = floor
+        self.mode = mode  # "extension" or "MIME" for getfiletype
+        self.target = target
+        self.against = against  # the column the target is a ratio to
+        self.times = {}
+        self.peak_mb = None
+
+    def statements(self):
+        found = {"module": "m." + self.call, "Python": "r." + self.call}
+        if self.floor:
+            found["floor"] = self.floor
+        return found
+
+
+DIALECT_ATTRIBUTES = ("delimiter", "quotechar", "doublequote", "skipinitialspace",
+                      "lineterminator", "quoting", "escapechar")
+
+
+def comparable(result):
+    """`result` with each sniffed dialect (a new class at each call) replaced by its settings."""
+    if isinstance(result, tuple):
+        return tuple(comparable(item) for item in result)
+    if isinstance(result, type) and hasattr(result, "delimiter"):
+        return tuple(getattr(result, name) for name in DIALECT_ATTRIBUTES)
+    return result
+
+
+def same_results(path, namespace):
+    """Stops the run when the module and the plain-Python rendering disagree."""
+    with open(os.devnull, "w") as sink, contextlib.redirect_stdout(sink):
+        got = eval("m." + path.call, namespace)
+        expected = eval("r." + path.call, namespace)
+    if comparable(got) != comparable(expected):
+        sys.exit("%s: the module gives %r, the plain-Python rendering %r"
+                 % (path.label, got, expected))
+    return got
+
+
+def check_delimited_floor(path, result, file_path):
+    """The floor must read the rows that the module counted."""
+    has_titles, rows = delimited_floor(file_path)
+    if (result[2], result[1]) != (has_titles, rows - bool(has_titles)):
+        sys.exit("%s: the floor reads %d rows, the module counts %r" % (path.label, rows, result))
+
+
+@contextlib.contextmanager
+def extension_mode(*modules):
+    """Switches the modules to type detection by file-name extension for a while."""
+    saved = [module.KOmagic for module in modules]
+    for module in modules:
+        module.KOmagic = True
+    try:
+        yield
+    finally:
+        for module, flag in zip(modules, saved):
+            module.KOmagic = flag
+
+
+def per_call_paths(files):
+    paths = [
+        Path("getfiletype, extension mode", "getfiletype(name)", mode="extension"),
+        Path("getfiletype, MIME, 10-line file", "getfiletype(small)", "mime_floor(small)",
+             mode="MIME"),
+        Path("getDataFileRanges(path, 'csv')", "getDataFileRanges(small, 'csv')",
+             "operator.is_(small, 'csv') or []"),
+        Path("inspectFile, default path", "inspectFile(small, 'unknown')",
+             "import csv; print('debug file {0} -> type{1}'.format(small, 'unknown'))"),
+        Path("inspectFile, 10-line delimited", "inspectFile(small, 'csv')",
+             "delimited_floor(small)"),
+    ]
+    if "workbook" in files:
+        paths.append(Path("inspectFile, workbook, 1 range", "inspectFile(book, 'xlsx')",
+                          "workbook_floor(book)"))
+    return paths
+
+
+def measure_per_call(path, namespace, settings):
+    if path.mode == "MIME" and namespace["m"].KOmagic:
+        return  # no libmagic here: the module runs in extension mode only
+    modules = (namespace["m"], namespace["r"])
+    with extension_mode(*modules) if path.mode == "extension" else contextlib.nullcontext():
+        result = same_results(path, namespace)
+        if path.floor == "delimited_floor(small)":
+            check_delimited_floor(path, result, namespace["small"])
+        path.times = best_times(path.statements(), namespace, settings.rounds,
+                                settings.batch_seconds)
+
+
+def measure_large_file(megabytes, folder, namespace, settings):
+    file_path = write_delimited(os.path.join(folder, "%dmb.csv" % megabytes), megabytes)
+    size = os.path.getsize(file_path)
+    size_label = "%.0f MB" % (size / MB) if size < 1000 * MB else "%.2f GB" % (size / 1024 / MB)
+    path = Path("inspectFile, %s delimited" % size_label, "inspectFile(big, 'csv')",
+                "delimited_floor(big)", LARGE_FILE_TARGET, against="floor")
+    path.size_label = size_label
+    namespace["big"] = file_path
+    check_delimited_floor(path, same_results(path, namespace), file_path)
+    path.times = best_times(path.statements(), namespace, settings.large_rounds)
+    path.peak_mb = peak_memory_mb(file_path)
+    os.remove(file_path)
+    return path
+
+
+# --- the table ----------------------------------------------------------------
+
+
+def shown_time(seconds):
+    if seconds is None:
+        return "-"
+    for unit, scale in (("s", 1.0), ("ms", 1e-3), ("us", 1e-6)):
+        if seconds >= scale:
+            return "%.3g %s" % (seconds / scale, unit)
+    return "%.3g ns" % (seconds / 1e-9)
+
+
+def ratio(numerator, denominator):
+    if numerator is None or not denominator:
+        return None
+    return numerator / denominator
+
+
+def shown_ratio(value):
+    return "-" if value is None else "%.2f" % value
+
+
+def verdict(path, quick):
+    """ok, MISSED, floor-bound (the floor alone misses the target) or "-" when not checked."""
+    times = path.times
+    if quick or not times:
+        return "-"
+    achieved = ratio(times["module"], times[path.against])
+    if achieved <= path.target:
+        return "ok"
+    floor_share = ratio(times.get("floor"), times[path.against])
+    if floor_share is not None and floor_share > path.target:
+        return "floor-bound"
+    return "MISSED"
+
+
+def table_row(path, quick):
+    times = path.times
+    module, python, floor = (times.get(key) for key in ("module", "Python", "floor"))
+    extra = None
+    if floor is not None and module is not None and python - floor >= EXTRA_MIN_GAP * python:
+        extra = (module - floor) / (python - floor)
+    target = "-" if path.target is None else "<= %.2f x %s" % (path.target, path.against)
+    return [
+        path.label,
+        shown_time(module) if times else "skipped",
+        shown_time(python),
+        shown_time(floor),
+        shown_ratio(ratio(module, python)),
+        shown_ratio(ratio(module, floor)),
+        shown_ratio(extra),
+        "-" if path.peak_mb is None else "%.1f MB" % path.peak_mb,
+        target,
+        verdict(path, quick),
+    ]
+
+
+def growth_row(large, quick):
+    growth = large[-1].peak_mb - large[0].peak_mb
+    label = "peak memory growth, %s -> %s" % (large[0].size_label, large[-1].size_label)
+    met = "-" if quick else ("ok" if growth < GROWTH_TARGET_MB else "MISSED")
+    return [label, "", "", "", "", "", "", "%+.1f MB" % growth, "< %.0f MB" % GROWTH_TARGET_MB, met]
+
+
+def print_table(rows):
+    header = ["path", "module", "Python", "floor", "mod/Py", "mod/floor", "extra", "peak RSS",
+              "target", "result"]
+    widths = [max(len(str(row[i])) for row in [header] + rows) for i in range(len(header))]
+    rule = "  ".join("-" * width for width in widths)
+    print(rule)
+    for row in [header] + rows:
+        cells = [str(row[0]).ljust(widths[0])]
+        cells += [str(cell).rjust(width) for cell, width in zip(row[1:], widths[1:])]
+        print("  ".join(cells).rstrip())
+        if row is header:
+            print(rule)
+    print(rule)
+
+
+def describe_machine(settings):
+    load = ", ".join("%.2f" % value for value in os.getloadavg())
+    print("fileInspect benchmark (%s run)" % ("quick" if settings.quick else "full"))
+    print("Python %s on %s, %d CPUs, load average %s; libmagic %s" % (
+        platform.python_version(), platform.machine(), os.cpu_count() or 0, load,
+        "absent: MIME mode skipped" if fileInspect.KOmagic else "present"))
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--quick", action="store_true",
+                        help="small files and few rounds, to keep the command working")
+    settings = Settings(parser.parse_args(argv).quick)
+    describe_machine(settings)
+    started = time.perf_counter()
+
+    with tempfile.TemporaryDirectory(prefix="fileinspect-bench-") as folder:
+        files = write_small_files(folder)
+        namespace = {
+            "m": fileInspect,
+            "r": load_reference(),
+            "name": "/data/exports/2024/report.csv",
+            "small": files["small"],
+            "book": files.get("workbook"),
+            "operator": operator,
+            "mime_floor": mime_floor,
+            "delimited_floor": delimited_floor,
+            "workbook_floor": workbook_floor,
+        }
+        paths = per_call_paths(files)
+        for path in paths:
+            measure_per_call(path, namespace, settings)
+        large = [measure_large_file(size, folder, namespace, settings)
+                 for size in settings.large_sizes_mb]
+
+    rows = [table_row(path, settings.quick) for path in paths + large]
+    rows.append(growth_row(large, settings.quick))
+    print_table(rows)
+    print("%.0f s in all; load average now %s" % (
+        time.perf_counter() - started, ", ".join("%.2f" % value for value in os.getloadavg())))
+
+
+if __name__ == "__main__":
+    main()
