@@ -46,6 +46,23 @@ DELIMITED_FILES = {
 
 
 class TestDelimitedText:
+    def test_csv_is_imported_through_builtins_import(self, fi, write_file, monkeypatch):
+        import builtins
+
+        seen = []
+        real_import = builtins.__import__
+
+        def recording_import(name, *args, **kwargs):
+            if name == "csv":
+                seen.append((args[0] is vars(fi),) + args[1:])
+            return real_import(name, *args, **kwargs)
+
+        path = write_file("a;b\n1;2\n")
+        monkeypatch.setattr(builtins, "__import__", recording_import)
+        fi.inspectFile(path, "csv")
+        fi.inspectFile(path, "csv")
+        assert seen == [(True, None, None, 0)] * 2
+
     @pytest.mark.parametrize("name", sorted(DELIMITED_FILES))
     @pytest.mark.parametrize("force_titles", [False, True])
     def test_matches_the_csv_module(self, fi, write_file, name, force_titles):

@@ -1,5 +1,7 @@
 #include "lookup.hpp"
 
+#include "strings.hpp"
+
 namespace fileinspect {
 
 namespace {
@@ -10,6 +12,7 @@ PyObject* module_dict;
 PyObject* builtins_dict;
 PyObject* print_function;
 PyObject* open_function;
+PyObject* builtin_import;
 
 // Replaces what `slot` holds by a new reference to `value`.
 void keep(PyObject*& slot, PyObject* value) {
@@ -32,6 +35,8 @@ Ref find_in(PyObject* dict, PyObject* name) {
 void set_namespaces(PyObject* module_dict_, PyObject* builtins_dict_) {
   keep(module_dict, module_dict_);
   keep(builtins_dict, builtins_dict_);
+  keep(builtin_import, PyDict_GetItemWithError(builtins_dict, strings.dunder_import));
+  PyErr_Clear();
 }
 
 PyObject* module_namespace() {
@@ -48,6 +53,20 @@ Ref lookup_builtin(PyObject* name) {
   Ref value = find_in(builtins_dict, name);
   if (value || PyErr_Occurred()) return value;
   return raise_name_error(name);
+}
+
+Ref import_name(PyObject* name, PyObject* fromlist, int level) {
+  Ref import = find_in(builtins_dict, strings.dunder_import);
+  if (!import) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "__import__ not found");
+    return import;
+  }
+  if (import.get() == builtin_import)
+    return steal(PyImport_ImportModuleLevelObject(name, module_dict, Py_None, fromlist, level));
+  Ref level_number = steal(PyLong_FromLong(level));
+  if (!level_number) return level_number;
+  return steal(PyObject_CallFunctionObjArgs(import.get(), name, module_dict, Py_None, fromlist,
+                                            level_number.get(), nullptr));
 }
 
 void hold_print_and_open(PyObject* print, PyObject* open) {

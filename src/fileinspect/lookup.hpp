@@ -22,6 +22,13 @@ Ref lookup_global(PyObject* name);
 // The value bound to `name` in the built-ins alone; NameError when missing.
 Ref lookup_builtin(PyObject* name);
 
+// What an import statement of this module does: calls `__import__` from the
+// built-ins as (name, module namespace, None, fromlist, level), so that a
+// replaced `__import__` sees the import; while it is still the one found at
+// initialisation, the import machinery is entered directly, as the
+// interpreter does. ImportError "__import__ not found" when it is missing.
+Ref import_name(PyObject* name, PyObject* fromlist, int level);
+
 // The `print` and `open` held since initialisation (borrowed).
 void hold_print_and_open(PyObject* print, PyObject* open);
 PyObject* held_print();

@@ -147,9 +147,7 @@ int Initialisation::import_names(PyObject* module_name, int level, PyObject* fir
                                  PyObject* second) {
   int line = level ? 31 : 32;
   Ref fromlist = steal(PyTuple_Pack(2, first, second));
-  Ref module = fromlist ? steal(PyImport_ImportModuleLevelObject(module_name, dict_, nullptr,
-                                                                 fromlist.get(), level))
-                        : Ref();
+  Ref module = fromlist ? import_name(module_name, fromlist.get(), level) : Ref();
   if (!module) return fail(line);
   for (PyObject* name : {first, second}) {
     Ref value = steal(PyObject_GetAttr(module.get(), name));

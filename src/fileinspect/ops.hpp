@@ -51,7 +51,7 @@ inline Ref split(PyObject* text, PyObject* separator) {
 
 // import name (absolute), with the module namespace as the importer's globals.
 inline Ref import_module(PyObject* name) {
-  return steal(PyImport_ImportModuleLevelObject(name, module_namespace(), nullptr, nullptr, 0));
+  return import_name(name, Py_None, 0);
 }
 
 // sequence[index]

@@ -35,6 +35,7 @@ namespace fileinspect {
   X(csv, "csv")                                         \
   X(print, "print")                                     \
   X(open, "open")                                       \
+  X(dunder_import, "__import__")                        \
   X(enumerate, "enumerate")                             \
   X(path, "path")                                       \
   X(posixpath, "posixpath")                             \
