@@ -46,7 +46,8 @@ def extension_sources():
 
 @pytest.fixture(scope="module")
 def dists(tmp_path_factory):
-    pytest.importorskip("build", reason="needs build (the test extra installs it)")
+    # build.__main__, since a bare "build" may be the checkout's own build folder.
+    pytest.importorskip("build.__main__", reason="needs build (the test extra installs it)")
     tree = str(tmp_path_factory.mktemp("tree") / "source")
     shutil.copytree(ROOT, tree, ignore=LEFT_OUT_OF_THE_COPY)
     out = tmp_path_factory.mktemp("dist")

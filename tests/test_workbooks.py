@@ -11,6 +11,7 @@ import pytest
 from veltrane.corvalest import excelutils
 from veltrane.corvalest.datareader import excelsource
 from veltrane.corvalest.excelutils import Area, formatRangeDesignation, parseRangeDesignation
+from launcher import python_command
 from workbook_helpers import (
     open_descriptors,
     rewrite_member,
@@ -300,7 +301,7 @@ class TestFailures:
             "import sys; sys.modules['openpyxl'] = sys.modules['xlrd'] = None\n"
             "from veltrane.corvalest.datareader import fileInspect, excelsource\n"
         )
-        subprocess.run([sys.executable, "-c", code], check=True)
+        subprocess.run(python_command() + ["-c", code], check=True)
 
 
 class TestFilesClosed:
@@ -381,7 +382,7 @@ class TestSamples:
         if not self.GENERATOR.exists():
             pytest.skip("the sample generator is not beside the tests")
         for folder in (tmp_path / "one", tmp_path / "two"):
-            subprocess.run([sys.executable, str(self.GENERATOR), str(folder)], check=True)
+            subprocess.run(python_command() + [str(self.GENERATOR), str(folder)], check=True)
         for name in ("sales.xlsx", "warehouse.xls"):
             assert (tmp_path / "one" / name).read_bytes() == (tmp_path / "two" / name).read_bytes()
 

@@ -15,6 +15,8 @@ import subprocess
 import sys
 import zipfile
 
+from launcher import python_command
+
 # What a child of `sweep` may spend on one file, and the memory it may take.
 SECONDS_PER_FILE = 30
 MEMORY_LIMIT = 2 << 30
@@ -103,7 +105,7 @@ def sweep(paths):
     pending = list(paths)
     while pending:
         child = subprocess.run(
-            [sys.executable, __file__],
+            python_command() + [__file__],
             input=json.dumps(pending),
             stdout=subprocess.PIPE,
             universal_newlines=True,

@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Builds, installs and tests the package on every CPython from 3.7 on that
-# pyenv provides, each in a virtual environment of its own under .venvs/, and
-# ends with one summary line. Exits non-zero when any interpreter fails.
+# pyenv provides, each in a virtual environment of its own under .venvs/, then
+# on 32-bit ARM under emulation (tools/arm-tests.sh), and ends with one summary
+# line. Exits non-zero when any stage fails.
 #
 #   tools/run-tests.sh [pytest arguments...]
 #
-# FILEINSPECT_PYTHONS="3.7 3.13" limits the run to the versions named.
+# FILEINSPECT_PYTHONS="3.7 3.13" limits the run to the versions named;
+# FILEINSPECT_ARM=0 leaves the ARM stage out.
 set -u
 cd "$(dirname "$0")/.."
 here=$(pwd)
@@ -52,6 +54,21 @@ for v in "${versions[@]}"; do
   fi
   echo "run-tests: CPython $v: ${results[-1]#"$v "}"
 done
+
+# The same suite on 32-bit ARM (armv6 hard-float) under emulation; the script
+# itself says, in one line, when this machine cannot run it.
+if [ "${FILEINSPECT_ARM:-1}" != 0 ]; then
+  echo "run-tests: 32-bit ARM ..."
+  tools/arm-tests.sh "$@" >"$logs/arm.log" 2>&1
+  status=$?
+  arm=$(grep -E '^arm-tests: ' "$logs/arm.log" | tail -n 1)
+  echo "${arm:-arm-tests: no summary, see $logs/arm.log}"
+  if [ $status -ne 0 ]; then
+    failed=1
+    tail -n 60 "$logs/arm.log"
+  fi
+  results+=("armv6hf: ${arm#arm-tests: }")
+fi
 
 if [ $failed -eq 0 ]; then
   echo "run-tests: all passed: $(IFS=';'; echo "${results[*]}")"
