@@ -151,7 +151,8 @@ class TestGetranges:
 
     def test_file_name_extension_does_not_matter(self, book):
         path, kind = book(("S", "A1", NUMBERS))
-        renamed = path.rename(path.with_name("upload.bin"))
+        renamed = path.with_name("upload.bin")
+        path.rename(renamed)
         assert excelsource.getranges(renamed, kind) == ["S!A1:C2"]
 
 
