@@ -12,7 +12,9 @@ import os
 import re
 import sys
 
-OURS = re.compile(r"fileInspect[^ ]*\.so|src/fileinspect/")
+# A frame of the extension: its shared object, its namespace, or one of its
+# C++ sources (valgrind names only the file, the sanitizers the path).
+OURS = re.compile(r"fileInspect[^ ]*\.so|src/fileinspect/|fileinspect::|\b\w+\.[ch]pp:\d+")
 VALGRIND_PREFIX = re.compile(r"^==\d+== ?")
 LEAK = re.compile(r"^(Direct|Indirect) leak of \d+ byte|are definitely lost")
 VALGRIND_ERROR = re.compile(

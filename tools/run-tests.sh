@@ -67,7 +67,11 @@ if [ "${FILEINSPECT_ARM:-1}" != 0 ]; then
     failed=1
     tail -n 60 "$logs/arm.log"
   fi
-  results+=("armv6hf: ${arm#arm-tests: }")
+  arm=${arm#arm-tests: }
+  arm=${arm#all passed: }
+  arm=${arm#FAILED: }
+  [[ $arm == armv6hf* ]] || arm="armv6hf $arm"
+  results+=("$arm")
 fi
 
 if [ $failed -eq 0 ]; then
