@@ -96,9 +96,9 @@ class Settings:
 
 def load_reference():
     """The plain-Python rendering, imported from its file."""
-    spec = importlib.util.spec_from_file_location("fileinspect_reference", REFERENCE_PATH)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("fileinspect_reference", REFERENCE_PATH)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 

@@ -1,6 +1,9 @@
 """Fixtures shared by the test modules."""
+import csv
 import os
+import pathlib
 import traceback
+import types
 
 import pytest
 
@@ -8,6 +11,27 @@ from veltrane.corvalest.datareader import fileInspect
 
 SOURCE_PATH = "veltrane/corvalest/datareader/fileInspect"
 MODULE_NAME = "veltrane.corvalest.datareader.fileInspect"
+REFERENCE_PATH = pathlib.Path(__file__).resolve().parents[1] / "benchmarks" / "reference.py"
+
+
+def load_reference():
+    """The plain-Python rendering as a module of its own, or None when it is not beside the tests."""
+    if not REFERENCE_PATH.exists():
+        return None
+    module = types.ModuleType("fileinspect_reference")
+    module.__file__ = str(REFERENCE_PATH)
+    exec(compile(REFERENCE_PATH.read_text(), module.__file__, "exec"), vars(module))
+    return module
+
+
+def comparable(value):
+    """`value` with each sniffed dialect class replaced by its attributes."""
+    if isinstance(value, type) and issubclass(value, csv.Dialect):
+        return ("dialect", value.delimiter, value.quotechar, value.doublequote,
+                value.skipinitialspace, value.lineterminator, value.quoting)
+    if isinstance(value, (list, tuple)):
+        return type(value)(comparable(item) for item in value)
+    return value
 
 
 @pytest.fixture

@@ -14,21 +14,17 @@ Each test runs FILEINSPECT_FUZZ_EXAMPLES examples (150 by default). A long run:
     FILEINSPECT_FUZZ_EXAMPLES=20000 python -m pytest -q tests/test_differential.py
 """
 import contextlib
-import csv
 import io
 import os
-import pathlib
 import tempfile
-import types
 
 import pytest
 
 hypothesis = pytest.importorskip("hypothesis")
 from hypothesis import given, settings, strategies as st  # noqa: E402
 
+from conftest import comparable, load_reference  # noqa: E402
 from veltrane.corvalest.datareader import fileInspect  # noqa: E402
-
-REFERENCE_PATH = pathlib.Path(__file__).resolve().parents[1] / "benchmarks" / "reference.py"
 
 EXAMPLES = settings(
     max_examples=int(os.environ.get("FILEINSPECT_FUZZ_EXAMPLES", "150")),
@@ -36,14 +32,6 @@ EXAMPLES = settings(
     database=None,
 )
 
-
-def load_reference():
-    if not REFERENCE_PATH.exists():
-        return None
-    module = types.ModuleType("fileinspect_reference")
-    module.__file__ = str(REFERENCE_PATH)
-    exec(compile(REFERENCE_PATH.read_text(), module.__file__, "exec"), vars(module))
-    return module
 
 
 reference = load_reference()
@@ -151,13 +139,6 @@ def calls(draw):
     return function, args, kwargs
 
 
-def comparable(value):
-    if isinstance(value, type) and issubclass(value, csv.Dialect):
-        return ("dialect", value.delimiter, value.quotechar, value.doublequote,
-                value.skipinitialspace, value.lineterminator, value.quoting)
-    if isinstance(value, (list, tuple)):
-        return type(value)(comparable(item) for item in value)
-    return value
 
 
 def outcome(module, call, path):

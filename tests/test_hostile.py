@@ -15,23 +15,19 @@ import os
 import pathlib
 import subprocess
 import textwrap
-import types
 
 import pytest
 
-from conftest import module_entries, open_descriptors
+from conftest import comparable, load_reference, module_entries, open_descriptors
 from launcher import python_command
 
-REFERENCE_PATH = pathlib.Path(__file__).resolve().parents[1] / "benchmarks" / "reference.py"
 
 
 @pytest.fixture(scope="module")
 def reference():
-    if not REFERENCE_PATH.exists():
+    module = load_reference()
+    if module is None:
         pytest.skip("no benchmarks/reference.py next to the tests")
-    module = types.ModuleType("fileinspect_reference")
-    module.__file__ = str(REFERENCE_PATH)
-    exec(compile(REFERENCE_PATH.read_text(), module.__file__, "exec"), vars(module))
     return module
 
 
@@ -43,13 +39,6 @@ def both(fi, reference, mime_mode, monkeypatch):
     return fi, reference
 
 
-def comparable(value):
-    if isinstance(value, type) and issubclass(value, csv.Dialect):
-        return ("dialect", value.delimiter, value.quotechar, value.doublequote,
-                value.skipinitialspace, value.lineterminator, value.quoting)
-    if isinstance(value, (list, tuple)):
-        return type(value)(comparable(item) for item in value)
-    return value
 
 
 def outcome(function, *args):

@@ -6,7 +6,7 @@ from concurrent.futures import ProcessPoolExecutor
 
 import pytest
 
-from veltrane.corvalest.datareader import cli, fileInspect
+from veltrane.corvalest.datareader import cli
 from veltrane.corvalest.datareader.fileInspect import getDataFileRanges, getfiletype, inspectFile
 
 FUNCTIONS = [getfiletype, getDataFileRanges, inspectFile]

@@ -6,7 +6,6 @@ MAX_PASSES), with a short switch interval so that the threads take turns
 inside the calls. Every result, or exception type and message, must be the one
 a single thread gets for the same call.
 """
-import csv
 import pathlib
 import random
 import sys
@@ -15,7 +14,7 @@ import time
 
 import pytest
 
-from conftest import open_descriptors
+from conftest import comparable, open_descriptors
 
 THREADS = 8
 MAX_PASSES = 5
@@ -81,14 +80,6 @@ def calls(tmp_path, mime_mode):
     return made
 
 
-def comparable(value):
-    """`value` with each sniffed dialect class replaced by its attributes."""
-    if isinstance(value, type) and issubclass(value, csv.Dialect):
-        return ("dialect", value.delimiter, value.quotechar, value.doublequote,
-                value.skipinitialspace, value.lineterminator, value.quoting)
-    if isinstance(value, (list, tuple)):
-        return type(value)(comparable(item) for item in value)
-    return value
 
 
 def outcome(fi, call):
