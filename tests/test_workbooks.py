@@ -389,9 +389,14 @@ class TestSamples:
 
 
 def _corpus_files():
-    # The corpus lies beside the project's checkout, in shared/corpus.
-    beside = Path(__file__).resolve().parents[2] / "shared" / "corpus" / "workbooks"
-    root = Path(os.environ.get("FILEINSPECT_CORPUS", str(beside)))
+    # The corpus lies beside the project's checkout, in shared/corpus, and on
+    # the team's machines also at /work/shared for checkouts made elsewhere.
+    places = [
+        Path(__file__).resolve().parents[2] / "shared" / "corpus" / "workbooks",
+        Path("/work/shared/corpus/workbooks"),
+    ]
+    found = [place for place in places if place.is_dir()]
+    root = Path(os.environ.get("FILEINSPECT_CORPUS", str((found or places)[0])))
     files = sorted(p for p in root.rglob("*") if p.suffix in (".xls", ".xlsx", ".xlsm", ".xlsb"))
     if not files:
         reason = "no workbook corpus at %s (set FILEINSPECT_CORPUS)" % root
