@@ -111,14 +111,13 @@ int read_layout(PyObject* csv, PyObject* csvfile, PyObject* forceTitles, Layout&
 
 // The delimited-text branch: the file is open in a with-block while its
 // layout is read, and closed on every way out.
-Ref inspect_delimited(PyObject* csv, PyObject* filename, Layout& layout) {
+Ref inspect_delimited(PyObject* csv, PyObject* filename, PyObject* forceTitles, Layout& layout) {
   PyObject* open_args[] = {filename, strings.mode_read, strings.utf_8_sig};
   Ref file = call_vector(held_open(), open_args, 2, strings.encoding_kwnames);
   if (!file) return fail(96);
   WithBlock block;
   Ref csvfile = block.enter(file.get());
   if (!csvfile) return fail(96);
-  PyObject* forceTitles = layout.title_first.get();
   if (read_layout(csv, csvfile.get(), forceTitles, layout) < 0) {
     if (block.exit_with_exception() < 0) return fail(96);
   } else if (block.exit_normally() < 0) {
@@ -200,7 +199,7 @@ Ref inspect(PyObject* filename, PyObject* ftype_arg, PyObject* arange, PyObject*
   Ref simple_types = lookup_global(strings.simpleRangeType);
   int delimited = simple_types ? PySequence_Contains(simple_types.get(), ftype) : -1;
   if (delimited < 0) return fail(92);
-  if (delimited) return inspect_delimited(csv.get(), filename, layout);
+  if (delimited) return inspect_delimited(csv.get(), filename, forceTitles, layout);
 
   int workbook = equals_either(ftype, strings.xls_type, strings.xlsx_type);
   if (workbook < 0) return fail(114);
