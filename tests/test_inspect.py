@@ -7,7 +7,7 @@ import textwrap
 
 import pytest
 
-from conftest import module_entries, open_descriptors
+from conftest import REFERENCE_PATH, module_entries, open_descriptors
 from launcher import python_command
 
 DIALECT_ATTRIBUTES = ("delimiter", "quotechar", "doublequote", "skipinitialspace", "quoting")
@@ -146,6 +146,20 @@ class TestDelimitedTextFailures:
             fi.inspectFile(path, "csv", "", force_titles)
         assert module_entries(info.value) == [("inspectFile", 96), ("inspectFile", failing_line)]
         assert open_descriptors() == before
+
+    @pytest.mark.parametrize("failing_step", [
+        "read", "seek", "has_header", "sniff", "delimiter", "reader", "rows"])
+    def test_suppressed_error_goes_on_with_the_last_values(self, tmp_path, failing_step):
+        # A file object whose __exit__ swallows the error: the function goes
+        # on after the block with the values assigned before the failure, as
+        # the plain-Python rendering does (this once ended in a crash).
+        script = SUPPRESSING_OPEN_SCRIPT % {
+            "reference": str(REFERENCE_PATH), "step": failing_step, "folder": str(tmp_path)}
+        done = subprocess.run(python_command() + ["-c", script], stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, universal_newlines=True, timeout=120)
+        assert done.returncode == 0, done.stderr
+        extension, reference = done.stdout.splitlines()
+        assert extension == reference
 
     def test_field_over_the_size_limit(self, fi, write_file):
         path = write_file("a;b\n1;2\n3;" + "x" * 5000 + "\n")
@@ -336,3 +350,64 @@ def test_memory_does_not_grow_with_the_file(tmp_path):
     os.remove(big_path)
     assert (small[0], big[0]) == (small_lines, big_lines)
     assert big[1] - small[1] < 4096, "peak memory grew by %d kB" % (big[1] - small[1])
+
+
+# Replaces builtins.open before the module and the plain-Python rendering are
+# imported (both hold `open` from then on) with one whose file objects fail at
+# the chosen step and whose __exit__ suppresses the error; prints the result
+# of each, dialects shown by their attributes.
+SUPPRESSING_OPEN_SCRIPT = """
+import builtins, csv, os, sys, types
+step = "%(step)s"
+real_open = builtins.open
+
+class Failing:
+    def __init__(self, file):
+        self.file = file
+    def read(self, size):
+        if step == "read":
+            raise OSError("read failed")
+        return self.file.read(size)
+    def seek(self, position):
+        if step == "seek":
+            raise OSError("seek failed")
+        return self.file.seek(position)
+    def __iter__(self):
+        return iter(self.file)
+
+class Suppressing:
+    def __init__(self, file):
+        self.file = file
+    def __enter__(self):
+        return Failing(self.file.__enter__())
+    def __exit__(self, *raised):
+        self.file.__exit__(*raised)
+        return True
+
+builtins.open = lambda *args, **kwargs: Suppressing(real_open(*args, **kwargs))
+from veltrane.corvalest.datareader import fileInspect
+reference = types.ModuleType("reference")
+exec(compile(real_open("%(reference)s").read(), "reference.py", "exec"), vars(reference))
+
+content = "name;qty\\na;1\\nb;2\\n"
+if step in ("has_header", "sniff"):
+    content = ""
+elif step == "rows":
+    content = "name;qty\\n" + "a;1\\n" * 400 + "\\udcff"
+elif step == "delimiter":
+    csv.Sniffer.sniff = lambda self, sample: object()
+elif step == "reader":
+    csv.reader = lambda *args: 1 / 0
+path = os.path.join("%(folder)s", "data.csv")
+with real_open(path, "w", encoding="utf-8", errors="surrogateescape") as out:
+    out.write(content)
+
+def shown(value):
+    if isinstance(value, type):
+        return (value.delimiter, value.quotechar, value.doublequote, value.skipinitialspace)
+    return "object" if type(value) is object else value
+
+for module in (fileInspect, reference):
+    result = module.inspectFile(path, "csv", "", step == "sniff")
+    print(tuple(shown(item) for item in result))
+"""

@@ -67,6 +67,80 @@ inline void restore_raised_exception(RaisedException raised) {
 #endif
 }
 
+// The exception being raised, put aside while this lives (so that code which
+// must run without a pending exception can), and raised again at its end.
+// Nothing is normalised: the exception comes back exactly as it was.
+class PendingException {
+ public:
+#if PY_VERSION_HEX >= 0x030C0000
+  PendingException() : value_(steal(PyErr_GetRaisedException())) {}
+  ~PendingException() { PyErr_SetRaisedException(value_.release()); }
+#else
+  PendingException() {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    type_ = steal(type);
+    value_ = steal(value);
+    traceback_ = steal(traceback);
+  }
+  ~PendingException() { PyErr_Restore(type_.release(), value_.release(), traceback_.release()); }
+#endif
+  PendingException(const PendingException&) = delete;
+  PendingException& operator=(const PendingException&) = delete;
+
+ private:
+#if PY_VERSION_HEX < 0x030C0000
+  Ref type_;
+  Ref traceback_;
+#endif
+  Ref value_;
+};
+
+// The exception being handled (what sys.exc_info() reports), saved when this
+// is made and put back when it ends. 3.11 added PyErr_GetHandledException;
+// the triple form used here works on every supported version.
+class HandledExceptionScope {
+ public:
+  HandledExceptionScope() {
+    PyObject *type, *value, *traceback;
+    PyErr_GetExcInfo(&type, &value, &traceback);
+    type_ = steal(type);
+    value_ = steal(value);
+    traceback_ = steal(traceback);
+  }
+  ~HandledExceptionScope() {
+    PyErr_SetExcInfo(type_.release(), value_.release(), traceback_.release());
+  }
+  HandledExceptionScope(const HandledExceptionScope&) = delete;
+  HandledExceptionScope& operator=(const HandledExceptionScope&) = delete;
+
+  // Makes `raised` the exception being handled until the scope ends, as an
+  // except clause does.
+  void handle(const RaisedException& raised) {
+    PyErr_SetExcInfo(raised.type.share().release(), raised.value.share().release(),
+                     raised.traceback.share().release());
+  }
+
+ private:
+  Ref type_, value_, traceback_;
+};
+
+// `name` looked up along the type's method resolution order, without calling
+// descriptors (borrowed; null, possibly without an error set, when missing).
+// _PyType_Lookup is private API, but it is how the interpreter itself finds
+// special methods such as __enter__ and __exit__, which must not be looked up
+// in the instance dictionary; it exists unchanged in 3.7 to 3.13.
+inline PyObject* find_on_type(PyTypeObject* type, PyObject* name) {
+  return _PyType_Lookup(type, name);
+}
+
+// The name a code object was defined with (borrowed). The field is read
+// directly: PyCode_GetName is not there before 3.11 (and returns a new
+// reference), while the co_name member exists in every supported version.
+inline PyObject* code_name(PyObject* code) {
+  return reinterpret_cast<PyCodeObject*>(code)->co_name;
+}
+
 // The error Python raises when a local name is read before it was bound;
 // 3.11 reworded it.
 inline void raise_unbound_local(const char* name) {

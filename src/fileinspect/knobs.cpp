@@ -18,8 +18,14 @@ PyMethodDef knob_methods[] = {
 };
 
 PyModuleDef knobs_def = {
-    PyModuleDef_HEAD_INIT, "_fileinspect_knobs", "Private switches of the fast paths.", -1,
-    knob_methods,          nullptr,              nullptr,                              nullptr,
+    PyModuleDef_HEAD_INIT,
+    "_fileinspect_knobs",
+    "Private switches of the fast paths.",
+    -1,
+    knob_methods,
+    nullptr,
+    nullptr,
+    nullptr,
     nullptr,
 };
 

@@ -10,7 +10,7 @@
 #include "functions.hpp"
 #include "lookup.hpp"
 #include "ops.hpp"
-#include "strings.hpp"
+#include "state.hpp"
 #include "traceback.hpp"
 
 namespace fileinspect {
@@ -54,10 +54,6 @@ class Initialisation {
 
  private:
   int run_body();
-  int fail(int line) {
-    add_traceback_entry(Function::init, line);
-    return -1;
-  }
   int bind(PyObject* name, PyObject* value) { return PyDict_SetItem(dict_, name, value); }
 
   int create_module();
@@ -66,7 +62,7 @@ class Initialisation {
   int import_os();
   int import_magic();
   int import_names(PyObject* module_name, int level, PyObject* first, PyObject* second);
-  int bind_function(PyMethodDef* def, int line);
+  int bind_function(PyMethodDef* def, Line line);
   void forget_partial_module();
 
   Ref module_;
@@ -80,44 +76,49 @@ int Initialisation::create_module() {
   if (!module_) {
     if (!PyErr_Occurred())
       PyErr_SetString(PyExc_ImportError, "init veltrane.corvalest.datareader.fileInspect");
-    return fail(1);
+    return fail_status(init_line::setup);
   }
   dict_ = PyModule_GetDict(module_.get());
   name_ = steal(PyModule_GetNameObject(module_.get()));
-  if (!name_) return fail(1);
+  if (!name_) return fail_status(init_line::setup);
   Ref builtins = steal(PyImport_ImportModule("builtins"));
-  if (!builtins || bind(strings.dunder_builtins, builtins.get()) < 0) return fail(1);
-  set_namespaces(dict_, PyModule_GetDict(builtins.get()));
+  if (!builtins || bind(constants.dunder_builtins, builtins.get()) < 0)
+    return fail_status(init_line::setup);
+  if (set_namespaces(dict_, PyModule_GetDict(builtins.get())) < 0)
+    return fail_status(init_line::setup);
   // The package, so that the relative import below resolves without the
   // module spec, which the importer only sets after initialisation.
-  Ref package = steal(PyUnicode_RPartition(name_.get(), strings.dot));
-  if (!package || bind(strings.dunder_package, PyTuple_GET_ITEM(package.get(), 0)) < 0)
-    return fail(1);
+  Ref package = steal(PyUnicode_RPartition(name_.get(), constants.dot));
+  if (!package || bind(constants.dunder_package, PyTuple_GET_ITEM(package.get(), 0)) < 0)
+    return fail_status(init_line::setup);
   return 0;
 }
 
 int Initialisation::enter_in_sys_modules() {
   PyObject* modules = PyImport_GetModuleDict();
   int present = PyDict_Contains(modules, name_.get());
-  if (present < 0) return fail(1);
+  if (present < 0) return fail_status(init_line::setup);
   if (present) return 0;
-  if (PyDict_SetItem(modules, name_.get(), module_.get()) < 0) return fail(1);
+  if (PyDict_SetItem(modules, name_.get(), module_.get()) < 0) return fail_status(init_line::setup);
   entered_ = true;
   return 0;
 }
 
 int Initialisation::hold_builtins() {
-  Ref print = lookup_builtin(strings.print);
-  Ref open = print ? lookup_builtin(strings.open) : Ref();
-  Ref enumerate = open ? lookup_builtin(strings.enumerate) : Ref();
-  if (!enumerate) return fail(1);
-  hold_print_and_open(print.get(), open.get());
+  Ref print = lookup_builtin(constants.print);
+  Ref open = print ? lookup_builtin(constants.open) : Ref();
+  Ref enumerate = open ? lookup_builtin(constants.enumerate) : Ref();
+  // `enumerate` is fetched only because its absence must fail the import,
+  // as the module body's reading it would; it is not held.
+  if (!enumerate) return fail_status(init_line::setup);
+  keep(state.print, print.get());
+  keep(state.open, open.get());
   return 0;
 }
 
 int Initialisation::import_os() {
-  Ref os = import_module(strings.os);
-  if (!os || bind(strings.os, os.get()) < 0) return fail(25);
+  Ref os = import_module(constants.os);
+  if (!os || bind(constants.os, os.get()) < 0) return fail_status(init_line::import_os);
   remember_posix_splitext();
   return 0;
 }
@@ -126,41 +127,35 @@ int Initialisation::import_os() {
 // exception counts as "no magic", and the exception that was being handled
 // before the attempt is the one being handled after it.
 int Initialisation::import_magic() {
-  PyObject *handled_type, *handled_value, *handled_traceback;
-  PyErr_GetExcInfo(&handled_type, &handled_value, &handled_traceback);
-  Ref magic = import_module(strings.magic);
+  HandledExceptionScope handled_before;
+  Ref magic = import_module(constants.magic);
   bool imported =
-      magic && bind(strings.magic, magic.get()) == 0 && bind(strings.KOmagic, Py_False) == 0;
-  if (imported) {
-    Py_XDECREF(handled_type);
-    Py_XDECREF(handled_value);
-    Py_XDECREF(handled_traceback);
-    return 0;
-  }
+      magic && bind(constants.magic, magic.get()) == 0 && bind(constants.KOmagic, Py_False) == 0;
+  if (imported) return 0;
   PyErr_Clear();
-  PyErr_SetExcInfo(handled_type, handled_value, handled_traceback);
-  return bind(strings.KOmagic, Py_True) < 0 ? fail(30) : 0;
+  return bind(constants.KOmagic, Py_True) < 0 ? fail_status(init_line::magic_failed) : 0;
 }
 
 // `from <module_name> import first, second` at import level `level`.
 int Initialisation::import_names(PyObject* module_name, int level, PyObject* first,
                                  PyObject* second) {
-  int line = level ? 31 : 32;
+  Line line = level ? init_line::import_excelsource : init_line::import_excelutils;
   Ref fromlist = steal(PyTuple_Pack(2, first, second));
   Ref module = fromlist ? import_name(module_name, fromlist.get(), level) : Ref();
-  if (!module) return fail(line);
+  if (!module) return fail_status(line);
   for (PyObject* name : {first, second}) {
     Ref value = steal(PyObject_GetAttr(module.get(), name));
     if (!value && PyErr_ExceptionMatches(PyExc_AttributeError))
       PyErr_Format(PyExc_ImportError, "cannot import name %S", name);
-    if (!value || bind(name, value.get()) < 0) return fail(line);
+    if (!value || bind(name, value.get()) < 0) return fail_status(line);
   }
   return 0;
 }
 
-int Initialisation::bind_function(PyMethodDef* def, int line) {
+int Initialisation::bind_function(PyMethodDef* def, Line line) {
   Ref function = steal(PyCFunction_NewEx(def, nullptr, name_.get()));
-  if (!function || PyDict_SetItemString(dict_, def->ml_name, function.get()) < 0) return fail(line);
+  if (!function || PyDict_SetItemString(dict_, def->ml_name, function.get()) < 0)
+    return fail_status(line);
   return 0;
 }
 
@@ -168,10 +163,8 @@ int Initialisation::bind_function(PyMethodDef* def, int line) {
 // must not stay in sys.modules half-built.
 void Initialisation::forget_partial_module() {
   if (!entered_) return;
-  PyObject *type, *value, *traceback;
-  PyErr_Fetch(&type, &value, &traceback);
+  PendingException pending;
   if (PyDict_DelItem(PyImport_GetModuleDict(), name_.get()) < 0) PyErr_Clear();
-  PyErr_Restore(type, value, traceback);
 }
 
 PyObject* Initialisation::run() {
@@ -183,16 +176,17 @@ PyObject* Initialisation::run() {
 }
 
 int Initialisation::run_body() {
-  if (init_strings() < 0) return fail(1);
+  if (init_constants() < 0) return fail_status(init_line::setup);
   if (create_module() < 0 || enter_in_sys_modules() < 0 || hold_builtins() < 0) return -1;
   if (import_os() < 0 || import_magic() < 0) return -1;
-  if (import_names(strings.excelsource, 1, strings.getranges, strings.analyseRangeData) < 0)
+  if (import_names(constants.excelsource, 1, constants.getranges, constants.analyseRangeData) < 0)
     return -1;
-  if (import_names(strings.excelutils_module, 0, strings.simpleRangeType, strings.multiRangesType) <
-      0)
+  if (import_names(constants.excelutils_module, 0, constants.simpleRangeType,
+                   constants.multiRangesType) < 0)
     return -1;
-  if (bind_function(&getfiletype_def, 34) < 0 || bind_function(&getDataFileRanges_def, 72) < 0 ||
-      bind_function(&inspectFile_def, 82) < 0)
+  if (bind_function(&getfiletype_def, init_line::def_getfiletype) < 0 ||
+      bind_function(&getDataFileRanges_def, init_line::def_getDataFileRanges) < 0 ||
+      bind_function(&inspectFile_def, init_line::def_inspectFile) < 0)
     return -1;
   return 0;
 }
@@ -203,14 +197,8 @@ int Initialisation::run_body() {
 
 FILEINSPECT_MODINIT PyInit_fileInspect() {
   using fileinspect::initialised_module;
-  if (initialised_module) {
-    Py_INCREF(initialised_module);
-    return initialised_module;
-  }
+  if (initialised_module) return fileinspect::borrow(initialised_module).release();
   PyObject* module = fileinspect::Initialisation().run();
-  if (module) {
-    Py_INCREF(module);
-    initialised_module = module;
-  }
+  if (module) initialised_module = fileinspect::borrow(module).release();
   return module;
 }

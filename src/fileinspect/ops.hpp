@@ -6,7 +6,7 @@
 
 #include "compat.hpp"
 #include "lookup.hpp"
-#include "strings.hpp"
+#include "state.hpp"
 
 namespace fileinspect {
 
@@ -46,7 +46,7 @@ inline int equals_either(PyObject* object, PyObject* first, PyObject* second) {
 // text.split(separator)
 inline Ref split(PyObject* text, PyObject* separator) {
   if (PyUnicode_CheckExact(text)) return steal(PyUnicode_Split(text, separator, -1));
-  return call_method(text, strings.split, {separator});
+  return call_method(text, constants.split, {separator});
 }
 
 // import name (absolute), with the module namespace as the importer's globals.

@@ -40,6 +40,13 @@ class Ref {
     return ptr;
   }
 
+  // Releases the reference now; the `Ref` is null afterwards.
+  void reset() noexcept {
+    PyObject* ptr = ptr_;
+    ptr_ = nullptr;
+    Py_XDECREF(ptr);
+  }
+
   // A second owning reference to the same object.
   Ref share() const noexcept {
     Py_XINCREF(ptr_);

@@ -11,32 +11,29 @@ namespace fileinspect {
 
 namespace {
 
-Ref fail(int line) {
-  add_traceback_entry(Function::getDataFileRanges, line);
-  return Ref();
-}
+namespace line = ranges_line;
 
 Ref data_ranges(PyObject* filename, PyObject* ftype_arg) {
   Ref ftype = borrow(ftype_arg);
   int given = PyObject_IsTrue(ftype.get());
-  if (given < 0) return fail(73);
+  if (given < 0) return fail(line::test_ftype);
   if (!given) {
-    ftype = call_global(strings.getfiletype, {filename});
-    if (!ftype) return fail(74);
+    ftype = call_global(constants.getfiletype, {filename});
+    if (!ftype) return fail(line::detect);
   }
 
-  int delimited = equals_either(ftype.get(), strings.csv_type, strings.txt_type);
-  if (delimited < 0) return fail(75);
+  int delimited = equals_either(ftype.get(), constants.csv_type, constants.txt_type);
+  if (delimited < 0) return fail(line::test_delimited);
   if (delimited) {
     Ref none_listed = steal(PyList_New(0));
-    return none_listed ? std::move(none_listed) : fail(76);
+    return none_listed ? std::move(none_listed) : fail(line::new_list);
   }
 
-  int workbook = equals_either(ftype.get(), strings.xls_type, strings.xlsx_type);
-  if (workbook < 0) return fail(77);
+  int workbook = equals_either(ftype.get(), constants.xls_type, constants.xlsx_type);
+  if (workbook < 0) return fail(line::test_workbook);
   if (workbook) {
-    Ref ranges = call_global(strings.getranges, {filename, ftype.get()});
-    return ranges ? std::move(ranges) : fail(78);
+    Ref ranges = call_global(constants.getranges, {filename, ftype.get()});
+    return ranges ? std::move(ranges) : fail(line::getranges);
   }
   return borrow(Py_None);
 }
@@ -44,10 +41,10 @@ Ref data_ranges(PyObject* filename, PyObject* ftype_arg) {
 }  // namespace
 
 PyObject* getDataFileRanges(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* const params[] = {strings.filename, strings.ftype};
-  PyObject* values[] = {nullptr, strings.empty};
+  PyObject* const params[] = {constants.filename, constants.ftype};
+  PyObject* values[] = {nullptr, constants.empty};
   if (bind_arguments("getDataFileRanges", params, 2, args, nargs, kwnames, values) < 0)
-    return fail(72).release();
+    return fail(line::bind).release();
   return data_ranges(values[0], values[1]).release();
 }
 

@@ -6,12 +6,25 @@
 // stands outside the earlier ones, as an enclosing statement would.
 #pragma once
 
+#include "lines.hpp"
+#include "pyref.hpp"
+
 namespace fileinspect {
 
-enum class Function { init, getfiletype, getDataFileRanges, inspectFile };
+// Adds an entry for `line` to the exception being raised. The exception
+// stays as it is, also when no entry can be made.
+void add_traceback_entry(Line line);
 
-// Adds an entry for `function` at source line `line` to the exception being
-// raised. The exception stays as it is, also when no entry can be made.
-void add_traceback_entry(Function function, int line);
+// Adds the entry and returns the null result that reports the failure.
+inline Ref fail(Line line) {
+  add_traceback_entry(line);
+  return Ref();
+}
+
+// The same, for helpers that return a status.
+inline int fail_status(Line line) {
+  add_traceback_entry(line);
+  return -1;
+}
 
 }  // namespace fileinspect

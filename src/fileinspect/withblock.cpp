@@ -1,7 +1,7 @@
 #include "withblock.hpp"
 
 #include "compat.hpp"
-#include "strings.hpp"
+#include "state.hpp"
 
 namespace fileinspect {
 
@@ -10,7 +10,7 @@ namespace {
 // `name` looked up on the type of `object` and bound to it, the way the
 // interpreter finds special methods (the instance dictionary does not count).
 Ref lookup_special(PyObject* object, PyObject* name) {
-  PyObject* found = _PyType_Lookup(Py_TYPE(object), name);  // borrowed
+  PyObject* found = find_on_type(Py_TYPE(object), name);  // borrowed
   if (!found) {
     if (!PyErr_Occurred()) PyErr_SetObject(PyExc_AttributeError, name);
     return Ref();
@@ -20,25 +20,6 @@ Ref lookup_special(PyObject* object, PyObject* name) {
   return steal(get(found, object, reinterpret_cast<PyObject*>(Py_TYPE(object))));
 }
 
-// Makes `raised` the exception being handled while it lives, as an except
-// clause does, and puts back the one handled before.
-class HandlingScope {
- public:
-  explicit HandlingScope(const RaisedException& raised) {
-    PyErr_GetExcInfo(&saved_type_, &saved_value_, &saved_traceback_);
-    Py_XINCREF(raised.type.get());
-    Py_XINCREF(raised.value.get());
-    Py_XINCREF(raised.traceback.get());
-    PyErr_SetExcInfo(raised.type.get(), raised.value.get(), raised.traceback.get());
-  }
-  ~HandlingScope() { PyErr_SetExcInfo(saved_type_, saved_value_, saved_traceback_); }
-  HandlingScope(const HandlingScope&) = delete;
-  HandlingScope& operator=(const HandlingScope&) = delete;
-
- private:
-  PyObject *saved_type_, *saved_value_, *saved_traceback_;
-};
-
 PyObject* or_none(const Ref& ref) {
   return ref ? ref.get() : Py_None;
 }
@@ -46,9 +27,9 @@ PyObject* or_none(const Ref& ref) {
 }  // namespace
 
 Ref WithBlock::enter(PyObject* manager) {
-  exit_ = lookup_special(manager, strings.dunder_exit);
+  exit_ = lookup_special(manager, constants.dunder_exit);
   if (!exit_) return Ref();
-  Ref enter = lookup_special(manager, strings.dunder_enter);
+  Ref enter = lookup_special(manager, constants.dunder_enter);
   if (!enter) return Ref();
   return call_vector(enter.get(), nullptr, 0);
 }
@@ -62,7 +43,8 @@ int WithBlock::exit_with_exception() {
   RaisedException raised = fetch_raised_exception();
   Ref result;
   {
-    HandlingScope handling(raised);
+    HandledExceptionScope handling;
+    handling.handle(raised);
     PyObject* args[] = {or_none(raised.type), or_none(raised.value), or_none(raised.traceback)};
     result = call_vector(exit_.get(), args, 3);
   }

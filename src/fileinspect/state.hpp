@@ -1,11 +1,24 @@
-// Interned strings and other constants the module uses, made once per process.
+// Everything the module keeps for the life of the process, in one place.
+//
+// The module supports one interpreter per process. Its initialisation is
+// single-phase, because the order of its steps (entering sys.modules before
+// the siblings are imported, a second import returning the same module, the
+// traceback entry of a failed import) is fixed and needs the one module
+// object that single-phase initialisation gives. So the state below is plain
+// process-wide data rather than a per-module state block.
+//
+// The fields are strong references that are never released: they live until
+// the process ends, and releasing them from a static destructor would touch
+// objects after the interpreter has finalised. Plain pointers, not `Ref`, for
+// that reason.
 #pragma once
 
 #include "pyref.hpp"
 
 namespace fileinspect {
 
-// Each entry: member name, text.
+// Each entry: member name, text. Interned once; the texts are the module's
+// names, parameter names, attribute names and the texts it compares or writes.
 #define FILEINSPECT_STRINGS(X)                          \
   /* module-level names, looked up at each use */       \
   X(os, "os")                                           \
@@ -24,9 +37,7 @@ namespace fileinspect {
   X(arange, "arange")                                   \
   X(forceTitles, "forceTitles")                         \
   /* modules, built-ins and attributes */               \
-  X(builtins_module, "builtins")                        \
   X(dunder_builtins, "__builtins__")                    \
-  X(dunder_name, "__name__")                            \
   X(dunder_package, "__package__")                      \
   X(dunder_enter, "__enter__")                          \
   X(dunder_exit, "__exit__")                            \
@@ -39,7 +50,9 @@ namespace fileinspect {
   X(enumerate, "enumerate")                             \
   X(path, "path")                                       \
   X(posixpath, "posixpath")                             \
+  X(genericpath, "genericpath")                         \
   X(splitext, "splitext")                               \
+  X(private_splitext, "_splitext")                      \
   X(from_file, "from_file")                             \
   X(split, "split")                                     \
   X(readline, "readline")                               \
@@ -74,7 +87,8 @@ namespace fileinspect {
   X(utf_8_sig, "utf-8-sig")                             \
   X(debug_line, "debug file {0} -> type{1}")
 
-struct Strings {
+// Objects made once by init_constants and never changed afterwards.
+struct Constants {
 #define FILEINSPECT_DECLARE(member, text) PyObject* member;
   FILEINSPECT_STRINGS(FILEINSPECT_DECLARE)
 #undef FILEINSPECT_DECLARE
@@ -84,11 +98,53 @@ struct Strings {
   PyObject* one_to_end;        // slice(1, None)
 };
 
-// Filled by init_strings; the objects live as long as the process.
-extern Strings strings;
+// The source lines a traceback entry can name are 1 to kLineCount - 1.
+constexpr int kLineCount = 128;
+// init, getfiletype, getDataFileRanges, inspectFile (see traceback.hpp).
+constexpr int kFunctionCount = 4;
+
+struct State {
+  // Made by init_constants at the first initialisation; kept by a retry.
+  Constants constants;
+
+  // The namespaces that name lookups read, set by initialisation: the module's
+  // dictionary and the dictionary of the `builtins` module.
+  PyObject* module_dict;
+  PyObject* builtins_dict;
+
+  // The built-ins `print` and `open` as they were at initialisation; the
+  // functions use these, whatever `builtins` holds later.
+  PyObject* print;
+  PyObject* open;
+
+  // `builtins.__import__` as found at initialisation: while the built-ins
+  // still hold this very object, imports enter the import machinery directly.
+  PyObject* builtin_import;
+
+  // posixpath.splitext, its code object, and the genericpath._splitext it
+  // calls, as found at initialisation; null unless they were the
+  // interpreter's own. getfiletype computes extensions itself while
+  // os.path.splitext is still this function (see filetype.cpp).
+  PyObject* posix_splitext;
+  PyObject* posix_splitext_code;
+  PyObject* generic_splitext;
+
+  // Empty code objects for traceback entries, one per function and source
+  // line, made when first needed.
+  PyCodeObject* entry_code[kFunctionCount][kLineCount];
+};
+
+extern State state;
+
+// The constants, under a shorter name.
+inline const Constants& constants = state.constants;
 
 // Makes the constants unless an earlier initialisation already made them.
 // Returns 0, or -1 with an exception set.
-int init_strings();
+int init_constants();
+
+// Holds a new reference to `value` in the state field `slot`, releasing what
+// the field held before.
+void keep(PyObject*& slot, PyObject* value);
 
 }  // namespace fileinspect

@@ -1,8 +1,8 @@
-#include "strings.hpp"
+#include "state.hpp"
 
 namespace fileinspect {
 
-Strings strings;
+State state;
 
 namespace {
 
@@ -26,17 +26,28 @@ int make_slice_from_one(PyObject** slot) {
   return *slot ? 0 : -1;
 }
 
+int make_encoding_kwnames(Constants& made) {
+  if (!made.encoding_kwnames) made.encoding_kwnames = PyTuple_Pack(1, made.encoding);
+  return made.encoding_kwnames ? 0 : -1;
+}
+
 }  // namespace
 
-int init_strings() {
+int init_constants() {
+  Constants& made = state.constants;
 #define FILEINSPECT_MAKE(member, text) \
-  if (intern(&strings.member, text) < 0) return -1;
+  if (intern(&made.member, text) < 0) return -1;
   FILEINSPECT_STRINGS(FILEINSPECT_MAKE)
 #undef FILEINSPECT_MAKE
-  if (make_int(&strings.sample_size, 1024) < 0 || make_int(&strings.zero, 0) < 0) return -1;
-  if (make_slice_from_one(&strings.one_to_end) < 0) return -1;
-  if (!strings.encoding_kwnames) strings.encoding_kwnames = PyTuple_Pack(1, strings.encoding);
-  return strings.encoding_kwnames ? 0 : -1;
+  if (make_int(&made.sample_size, 1024) < 0 || make_int(&made.zero, 0) < 0) return -1;
+  if (make_slice_from_one(&made.one_to_end) < 0) return -1;
+  return make_encoding_kwnames(made);
+}
+
+void keep(PyObject*& slot, PyObject* value) {
+  PyObject* old = slot;
+  slot = borrow(value).release();
+  Ref previous = steal(old);  // released on return
 }
 
 }  // namespace fileinspect
