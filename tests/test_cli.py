@@ -6,9 +6,12 @@ import subprocess
 import sys
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 from launcher import python_command
 
 from veltrane.corvalest.datareader import cli, fileInspect
+from veltrane.corvalest.datareader.cli import failures
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SEMICOLON_TEXT = "city;country;population\nLyon;France;522250\nPorto;Portugal;231800\n\nGhent;Belgium;265086\n"
@@ -20,10 +23,11 @@ RECORD_KEYS = {
 }
 
 
-def run_cli(*args, **kwargs):
-    command = python_command() + ["-m", "veltrane.corvalest.datareader"] + [str(arg) for arg in args]
+def run_cli(*args, timeout=300, **kwargs):
+    command = python_command() + ["-m", "veltrane.corvalest.datareader"]
     return subprocess.run(
-        command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, timeout=300, **kwargs
+        command + [str(arg) for arg in args], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+        universal_newlines=True, timeout=timeout, **kwargs
     )
 
 
@@ -147,7 +151,7 @@ class TestOptions:
         assert completed.stdout.startswith("python -m veltrane.corvalest.datareader %s (" % declared)
 
     def test_version_without_a_metadata_library(self):
-        assert cli._version_from_dist_info() == cli.package_version() != "unknown"
+        assert cli.version_from_dist_info() == cli.package_version() != "unknown"
 
     def test_help_shows_examples(self):
         completed = run_cli("--help")
@@ -188,22 +192,64 @@ class TestFailures:
         self.assert_reported(completed, missing, "FileNotFoundError")
         assert [row[0] for row in table_lines(completed)[1:]] == [str(data / "stock.txt")]
 
-    def test_undecodable_text(self, data):
+    def test_undecodable_text_names_the_byte_and_its_offset(self, data):
         latin1 = data / "latin1.csv"
-        latin1.write_bytes("ville;pays\nS\xe8te;France\n".encode("latin-1"))
-        self.assert_reported(run_cli("--type", "csv", latin1), latin1, "UnicodeDecodeError")
+        # The bad byte lies beyond the first block the module decodes.
+        text = "ville;pays\n" * 1000 + "S\xe8te;France\n"
+        latin1.write_bytes(b"\xef\xbb\xbf" + text.encode("latin-1"))
+        completed = run_cli("--type", "csv", latin1)
+        self.assert_reported(completed, latin1, "UnicodeDecodeError")
+        assert completed.stderr.endswith(
+            ": not UTF-8 text (invalid byte 0xe8 at offset 11004): "
+            "delimited files are read as UTF-8\n"
+        )
 
-    def test_empty_file_as_delimited_text(self, data):
-        empty = data / "empty.csv"
-        empty.write_bytes(b"")
-        completed = run_cli("--type", "csv", empty)
-        self.assert_reported(completed, empty, "csv.Error")
+    @pytest.mark.parametrize("content, cause", [
+        (b"", "empty file"),
+        (b"1\n2\n3\n", "no delimiter found in the first 1024 characters"),
+    ])
+    def test_undelimited_text(self, data, content, cause):
+        path = data / "plain.csv"
+        path.write_bytes(content)
+        completed = run_cli("--type", "csv", path)
+        self.assert_reported(completed, path, "csv.Error")
+        assert completed.stderr.endswith("%s: csv.Error: %s\n" % (path, cause))
         assert completed.stdout == ""
+
+    @pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="needs FIFOs")
+    def test_fifo_refused_before_it_is_opened(self, data):
+        fifo = data / "pipe.csv"
+        os.mkfifo(str(fifo))
+        for options in ((), ("--type", "csv"), ("--jobs", "2")):
+            completed = run_cli(*options, fifo, data / "stock.txt", timeout=60)
+            self.assert_reported(completed, fifo, "OSError")
+            assert "not a regular file (a FIFO)" in completed.stderr
+            assert [row[0] for row in table_lines(completed)[1:]] == [str(data / "stock.txt")]
 
     def test_every_failure_is_one_stderr_line(self, data):
         completed = run_cli(data / "a", data / "b", data)
         assert completed.returncode == 1
         assert len(completed.stderr.splitlines()) == 3
+
+
+@settings(max_examples=300, deadline=None)
+@given(text=st.text(max_size=40), bad=st.binary(max_size=40), block=st.integers(1, 8))
+def test_first_invalid_utf8_is_where_decoding_the_whole_file_fails(tmp_path_factory, text, bad,
+                                                                   block):
+    """Scanned in blocks of a few bytes, so that sequences are cut at every place."""
+    content = text.encode("utf-8") + bad
+    path = tmp_path_factory.mktemp("utf8") / "file.csv"
+    path.write_bytes(content)
+    try:
+        content.decode("utf-8")
+        expected = None
+    except UnicodeDecodeError as exc:
+        expected = (exc.object[exc.start:exc.end], exc.start)
+    scan_block, failures.SCAN_BLOCK = failures.SCAN_BLOCK, block
+    try:
+        assert failures.first_invalid_utf8(str(path)) == expected
+    finally:
+        failures.SCAN_BLOCK = scan_block
 
 
 class TestUsageErrors:

@@ -77,11 +77,13 @@ class TestSdist:
         names = self.names(dists[0])
         for source in extension_sources():
             assert "src/fileinspect/" + source in names
-        assert {"setup.py", "pyproject.toml", "README.md", "PKG-INFO"} <= names
+        assert {"setup.py", "pyproject.toml", "README.md", "LICENSE", "PKG-INFO"} <= names
+        # What the differential and hostile-input tests compare with.
+        assert "benchmarks/reference.py" in names
 
     def test_holds_the_package_with_its_stub_and_samples(self, dists):
         names = self.names(dists[0])
-        expected = ["cli.py", "__main__.py", "fileInspect.pyi", "py.typed"]
+        expected = ["cli/__init__.py", "__main__.py", "fileInspect.pyi", "py.typed"]
         expected += ["samples/" + name for name in os.listdir(SAMPLES)]
         for name in expected:
             assert "src/%s/%s" % (PACKAGE, name) in names
@@ -97,7 +99,7 @@ class TestWheel:
         with zipfile.ZipFile(str(dists[1])) as archive:
             names = set(archive.namelist())
         assert "%s/fileInspect%s" % (PACKAGE, sysconfig.get_config_var("EXT_SUFFIX")) in names
-        assert {PACKAGE + "/fileInspect.pyi", PACKAGE + "/py.typed", PACKAGE + "/cli.py"} <= names
+        assert {PACKAGE + "/fileInspect.pyi", PACKAGE + "/py.typed", PACKAGE + "/cli/__init__.py"} <= names
         assert {PACKAGE + "/samples/" + name for name in os.listdir(SAMPLES)} <= names
 
     def test_metadata_declared_once_in_pyproject(self, dists):
