@@ -388,20 +388,22 @@ class TestSamples:
             assert (tmp_path / "one" / name).read_bytes() == (tmp_path / "two" / name).read_bytes()
 
 
+CORPUS_SUFFIXES = (".xls", ".xlsx", ".xlsm", ".xlsb")
+
+
 def _corpus_files():
-    # The corpus lies beside the project's checkout, in shared/corpus, and on
-    # the team's machines also at /work/shared for checkouts made elsewhere.
-    places = [
-        Path(__file__).resolve().parents[2] / "shared" / "corpus" / "workbooks",
-        Path("/work/shared/corpus/workbooks"),
-    ]
-    found = [place for place in places if place.is_dir()]
-    root = Path(os.environ.get("FILEINSPECT_CORPUS", str((found or places)[0])))
-    files = sorted(p for p in root.rglob("*") if p.suffix in (".xls", ".xlsx", ".xlsm", ".xlsb"))
-    if not files:
-        reason = "no workbook corpus at %s (set FILEINSPECT_CORPUS)" % root
-        return [pytest.param(None, marks=pytest.mark.skip(reason=reason))]
-    return [pytest.param(str(p), id=str(p.relative_to(root))) for p in files]
+    """The corpus's workbooks: under $FILEINSPECT_CORPUS when it is set, else under
+    shared/corpus beside the checkout. Without one the corpus tests skip, unless
+    FILEINSPECT_CORPUS names a folder without workbooks, which fails them."""
+    named = os.environ.get("FILEINSPECT_CORPUS")
+    root = Path(named or Path(__file__).resolve().parents[2] / "shared" / "corpus")
+    files = sorted(p for p in root.rglob("*") if p.suffix in CORPUS_SUFFIXES)
+    if files:
+        return [pytest.param(str(p), id=str(p.relative_to(root))) for p in files]
+    reason = "no workbooks under %s" % root
+    if named:  # a corpus was asked for: its absence is a failure, not a skip
+        return [pytest.param(None, id="FILEINSPECT_CORPUS", marks=pytest.mark.corpus_missing(reason))]
+    return [pytest.param(None, marks=pytest.mark.skip(reason=reason + " (set FILEINSPECT_CORPUS)"))]
 
 
 CORPUS = _corpus_files()
@@ -409,11 +411,17 @@ CORPUS = _corpus_files()
 
 @pytest.fixture(scope="module")
 def corpus_verdicts():
-    return sweep([param.values[0] for param in CORPUS])
+    return sweep([param.values[0] for param in CORPUS if param.values[0] is not None])
 
 
 class TestCorpus:
     """Workbooks that nobody here wrote, damaged and hostile ones among them."""
+
+    @pytest.fixture(autouse=True)
+    def corpus_present(self, request):
+        missing = request.node.get_closest_marker("corpus_missing")
+        if missing:
+            pytest.fail(missing.args[0])
 
     # The sweep caps the address space of its child, which a sanitizer's
     # shadow memory cannot live with; the readers hold no code of ours anyway.
