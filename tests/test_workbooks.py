@@ -146,7 +146,8 @@ class TestGetranges:
         path = write_xlsx(tmp_path / "book.xlsx", [("S", "A1", TITLED)])
         rewrite_member(path, "xl/worksheets/sheet1.xml", lambda xml: xml.replace("A1:C4", "A1:A1"))
         assert excelsource.getranges(path, "xlsx") == ["S!A1:C4"]
-        rewrite_member(path, "xl/worksheets/sheet1.xml", lambda xml: xml.replace('<dimension ref="A1:A1"/>', ""))
+        rewrite_member(path, "xl/worksheets/sheet1.xml",
+                       lambda xml: xml.replace('<dimension ref="A1:A1"/>', ""))
         assert excelsource.getranges(path, "xlsx") == ["S!A1:C4"]
 
     def test_file_name_extension_does_not_matter(self, book):
@@ -180,7 +181,8 @@ class TestAnalyseRangeData:
 
     def test_part_of_a_sheet(self, book):
         path, kind = book(("S", "B2", TITLED))
-        assert excelsource.analyseRangeData(path, kind, "S!C2:D4") == (kind, 2, True, ["qty", "price"], None)
+        inspected = excelsource.analyseRangeData(path, kind, "S!C2:D4")
+        assert inspected == (kind, 2, True, ["qty", "price"], None)
         assert excelsource.analyseRangeData(path, kind, "S!C3:D5") == (kind, 3, False, [], None)
         assert excelsource.analyseRangeData(path, kind, "S!C3") == (kind, 1, False, [], None)
 
@@ -193,15 +195,18 @@ class TestAnalyseRangeData:
     def test_blank_rows_inside_are_not_counted(self, book):
         rows = [["a", "b"], [None], [1, 2], [None], [None], [3, 4]]
         path, kind = book(("S", "A1", rows))
-        assert excelsource.analyseRangeData(path, kind, "S!A1:B6") == (kind, 2, True, ["a", "b"], None)
+        inspected = excelsource.analyseRangeData(path, kind, "S!A1:B6")
+        assert inspected == (kind, 2, True, ["a", "b"], None)
 
     def test_range_without_data(self, book):
         path, kind = book(("S", "A1", NUMBERS))
         assert excelsource.analyseRangeData(path, kind, "S!J10:K20") == (kind, 0, False, [], None)
 
     def test_accepts_every_designation_that_getranges_gives(self, book):
-        path, kind = book(("Bob's data", "C3", TITLED), ("2nd", "A1", NUMBERS), ("x y", "D4", [["t"], [1]]))
-        counts = [excelsource.analyseRangeData(path, kind, r)[1] for r in excelsource.getranges(path, kind)]
+        path, kind = book(
+            ("Bob's data", "C3", TITLED), ("2nd", "A1", NUMBERS), ("x y", "D4", [["t"], [1]]))
+        ranges = excelsource.getranges(path, kind)
+        counts = [excelsource.analyseRangeData(path, kind, r)[1] for r in ranges]
         assert counts == [3, 2, 1]
 
 
@@ -241,7 +246,8 @@ class TestFailures:
         path, kind = book(("S", "A1", TITLED))
         data = path.read_bytes()
         path.write_bytes(data[: len(data) // 2])
-        for call in (lambda: excelsource.getranges(path, kind), lambda: excelsource.analyseRangeData(path, kind, "S")):
+        for call in (lambda: excelsource.getranges(path, kind),
+                     lambda: excelsource.analyseRangeData(path, kind, "S")):
             with pytest.raises(ValueError, match="book.%s" % kind) as caught:
                 call()
             assert caught.value.__cause__ is not None
@@ -286,7 +292,8 @@ class TestFailures:
 
     def test_rows_beyond_the_last_row_of_a_sheet(self, tmp_path):
         path = write_xlsx(tmp_path / "book.xlsx", [("S", "A1", NUMBERS)])
-        rewrite_member(path, "xl/worksheets/sheet1.xml", lambda xml: xml.replace('r="2"', 'r="9999999"'))
+        rewrite_member(path, "xl/worksheets/sheet1.xml",
+                       lambda xml: xml.replace('r="2"', 'r="9999999"'))
         with pytest.raises(ValueError, match="beyond"):
             excelsource.getranges(path, "xlsx")
 
@@ -402,7 +409,8 @@ def _corpus_files():
         return [pytest.param(str(p), id=str(p.relative_to(root))) for p in files]
     reason = "no workbooks under %s" % root
     if named:  # a corpus was asked for: its absence is a failure, not a skip
-        return [pytest.param(None, id="FILEINSPECT_CORPUS", marks=pytest.mark.corpus_missing(reason))]
+        marks = pytest.mark.corpus_missing(reason)
+        return [pytest.param(None, id="FILEINSPECT_CORPUS", marks=marks)]
     return [pytest.param(None, marks=pytest.mark.skip(reason=reason + " (set FILEINSPECT_CORPUS)"))]
 
 

@@ -37,6 +37,7 @@ exit status: 0 when every file was inspected, 1 when any file failed,
 2 for a usage error.
 """
 
+
 def job_count(text):
     try:
         jobs = int(text)
@@ -55,7 +56,8 @@ OPTIONS = (
         action="store_true", help="one JSON object per line and file instead of a table")),
     (("-t", "--type"), dict(
         metavar="NAME", default="",
-        help="take NAME as the type of every file instead of detecting it (csv, txt, xls, xlsx, ...)")),
+        help="take NAME as the type of every file instead of detecting it "
+        "(csv, txt, xls, xlsx, ...)")),
     (("--range",), dict(
         metavar="R", default="",
         help="inspect only the range R of workbooks, e.g. 'Sheet1!A1:C4'")),
