@@ -50,7 +50,8 @@ except:  # noqa: E722 -- a broken libmagic raises more than ImportError
     KOmagic = True
 
 from veltrane.corvalest.datareader.excelsource import getranges, analyseRangeData
-from veltrane.corvalest.excelutils import simpleRangeType, multiRangesType
+# Both imported, as the extension imports both.
+from veltrane.corvalest.excelutils import simpleRangeType, multiRangesType  # noqa: F401
 
 # Held from import on, so that a later replacement of the built-ins does not
 # reach these functions.

@@ -15,7 +15,8 @@ REFERENCE_PATH = pathlib.Path(__file__).resolve().parents[1] / "benchmarks" / "r
 
 
 def load_reference():
-    """The plain-Python rendering as a module of its own, or None when it is not beside the tests."""
+    """The plain-Python rendering as a module of its own, or None when it is not beside the
+    tests."""
     if not REFERENCE_PATH.exists():
         return None
     module = types.ModuleType("fileinspect_reference")

@@ -6,12 +6,17 @@ import subprocess
 import sys
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 from launcher import python_command
 
 from veltrane.corvalest.datareader import cli, fileInspect
+from veltrane.corvalest.datareader.cli import failures
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-SEMICOLON_TEXT = "city;country;population\nLyon;France;522250\nPorto;Portugal;231800\n\nGhent;Belgium;265086\n"
+SEMICOLON_TEXT = (
+    "city;country;population\nLyon;France;522250\nPorto;Portugal;231800\n\nGhent;Belgium;265086\n"
+)
 TAB_TEXT = "sku\tqty\tprice\nA-100\t250\t0.12\nA-101\t400\t0.05\n"
 NUMBERS_ONLY = "1;2;3\n4;5;6\n7;8;9\n"
 RECORD_KEYS = {
@@ -20,10 +25,11 @@ RECORD_KEYS = {
 }
 
 
-def run_cli(*args, **kwargs):
-    command = python_command() + ["-m", "veltrane.corvalest.datareader"] + [str(arg) for arg in args]
+def run_cli(*args, timeout=300, **kwargs):
+    command = python_command() + ["-m", "veltrane.corvalest.datareader"]
     return subprocess.run(
-        command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, timeout=300, **kwargs
+        command + [str(arg) for arg in args], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+        universal_newlines=True, timeout=timeout, **kwargs
     )
 
 
@@ -50,7 +56,9 @@ class TestTable:
         assert completed.returncode == 0, completed.stderr
         header, cities, stock = table_lines(completed)
         assert header == ["PATH", "TYPE", "LINES", "TITLES", "TITLE ROW", "DELIMITER", "RANGES"]
-        assert cities == [str(data / "cities.csv"), "csv", "3", "yes", "city, country, population", ";", "-"]
+        assert cities == [
+            str(data / "cities.csv"), "csv", "3", "yes", "city, country, population", ";", "-"
+        ]
         assert stock == [str(data / "stock.txt"), "txt", "2", "yes", "sku, qty, price", "tab", "-"]
 
     def test_plain_text_when_not_on_a_terminal(self, data):
@@ -64,11 +72,13 @@ class TestTable:
         shown = [row[0] for row in table_lines(completed)[1:]]
         samples = os.listdir(cli.SAMPLES_DIR)
         assert {"cities.csv", "stock.txt"} <= set(samples)
-        assert sorted(os.path.basename(path) for path in shown if os.path.isabs(path)) == sorted(samples)
+        shown_names = sorted(os.path.basename(path) for path in shown if os.path.isabs(path))
+        assert shown_names == sorted(samples)
 
     def test_a_type_that_is_not_read_gets_dashes(self, data):
         completed = run_cli("--type", "ods", data / "cities.csv")
-        assert table_lines(completed)[1] == [str(data / "cities.csv"), "ods", "0", "no", "-", "-", "-"]
+        row = table_lines(completed)[1]
+        assert row == [str(data / "cities.csv"), "ods", "0", "no", "-", "-", "-"]
 
 
 class TestJson:
@@ -80,7 +90,8 @@ class TestJson:
         assert cities["path"] == str(data / "cities.csv")
         assert (cities["type"], cities["lines"], cities["title_first"]) == ("csv", 3, True)
         assert cities["titles"] == ["city", "country", "population"]
-        assert (cities["delimiter"], cities["ranges"], cities["range"], cities["range_inspections"]) == (";", [], None, None)
+        assert (cities["delimiter"], cities["ranges"]) == (";", [])
+        assert (cities["range"], cities["range_inspections"]) == (None, None)
         assert (stock["type"], stock["delimiter"], stock["lines"]) == ("txt", "\t", 2)
 
     def test_dialect_travels_as_plain_values(self, data):
@@ -97,14 +108,16 @@ class TestJson:
 
     def test_other_types_have_no_ranges(self, data):
         (record,) = json_records(run_cli("--json", "--type", "ods", data / "cities.csv"))
-        assert (record["lines"], record["titles"], record["dialect"], record["ranges"]) == (0, [], None, None)
+        shown = (record["lines"], record["titles"], record["dialect"], record["ranges"])
+        assert shown == (0, [], None, None)
 
     def test_failures_are_objects_in_the_stream_too(self, data):
         missing = data / "missing.csv"
         completed = run_cli("--json", data / "cities.csv", missing)
         good, bad = json_records(completed)
         assert good["type"] == "csv"
-        assert bad == {"path": str(missing), "error": {"type": "FileNotFoundError", "message": bad["error"]["message"]}}
+        error = {"type": "FileNotFoundError", "message": bad["error"]["message"]}
+        assert bad == {"path": str(missing), "error": error}
         assert str(missing) in bad["error"]["message"]
 
 
@@ -123,7 +136,8 @@ class TestOptions:
             json_records(run_cli("--json", *options, numbers))[0] for options in ((), ("--titles",))
         )
         assert (guessed["title_first"], guessed["titles"], guessed["lines"]) == (False, [], 3)
-        assert (forced["title_first"], forced["titles"], forced["lines"]) == (True, ["1", "2", "3"], 2)
+        forced_layout = (forced["title_first"], forced["titles"], forced["lines"])
+        assert forced_layout == (True, ["1", "2", "3"], 2)
 
     def test_jobs_keep_input_order_and_results(self, data):
         paths = []
@@ -136,7 +150,8 @@ class TestOptions:
         in_workers = run_cli("--json", "--jobs", "4", *paths)
         assert in_workers.returncode == in_turn.returncode == 1
         assert json_records(in_workers) == json_records(in_turn)
-        assert [record["path"] for record in json_records(in_workers)] == [str(path) for path in paths]
+        in_order = [record["path"] for record in json_records(in_workers)]
+        assert in_order == [str(path) for path in paths]
         assert in_workers.stderr == in_turn.stderr
 
     def test_version_is_the_declared_one(self):
@@ -144,10 +159,11 @@ class TestOptions:
             declared = re.search(r'^version = "([^"]+)"', stream.read(), re.M).group(1)
         completed = run_cli("--version")
         assert completed.returncode == 0
-        assert completed.stdout.startswith("python -m veltrane.corvalest.datareader %s (" % declared)
+        prog = "python -m veltrane.corvalest.datareader"
+        assert completed.stdout.startswith("%s %s (" % (prog, declared))
 
     def test_version_without_a_metadata_library(self):
-        assert cli._version_from_dist_info() == cli.package_version() != "unknown"
+        assert cli.version_from_dist_info() == cli.package_version() != "unknown"
 
     def test_help_shows_examples(self):
         completed = run_cli("--help")
@@ -170,7 +186,8 @@ class TestFolders:
         completed = run_cli("--json", "-r", data)
         assert completed.returncode == 0, completed.stderr
         found = [os.path.relpath(record["path"], str(data)) for record in json_records(completed)]
-        assert found == ["a.txt", "cities.csv", "stock.txt", os.path.join("b", "deeper", "inner.csv")]
+        inner = os.path.join("b", "deeper", "inner.csv")
+        assert found == ["a.txt", "cities.csv", "stock.txt", inner]
 
     def test_empty_folder_is_no_failure(self, tmp_path):
         completed = run_cli("-r", tmp_path)
@@ -188,17 +205,39 @@ class TestFailures:
         self.assert_reported(completed, missing, "FileNotFoundError")
         assert [row[0] for row in table_lines(completed)[1:]] == [str(data / "stock.txt")]
 
-    def test_undecodable_text(self, data):
+    def test_undecodable_text_names_the_byte_and_its_offset(self, data):
         latin1 = data / "latin1.csv"
-        latin1.write_bytes("ville;pays\nS\xe8te;France\n".encode("latin-1"))
-        self.assert_reported(run_cli("--type", "csv", latin1), latin1, "UnicodeDecodeError")
+        # The bad byte lies beyond the first block the module decodes.
+        text = "ville;pays\n" * 1000 + "S\xe8te;France\n"
+        latin1.write_bytes(b"\xef\xbb\xbf" + text.encode("latin-1"))
+        completed = run_cli("--type", "csv", latin1)
+        self.assert_reported(completed, latin1, "UnicodeDecodeError")
+        assert completed.stderr.endswith(
+            ": not UTF-8 text (invalid byte 0xe8 at offset 11004): "
+            "delimited files are read as UTF-8\n"
+        )
 
-    def test_empty_file_as_delimited_text(self, data):
-        empty = data / "empty.csv"
-        empty.write_bytes(b"")
-        completed = run_cli("--type", "csv", empty)
-        self.assert_reported(completed, empty, "csv.Error")
+    @pytest.mark.parametrize("content, cause", [
+        (b"", "empty file"),
+        (b"1\n2\n3\n", "no delimiter found in the first 1024 characters"),
+    ])
+    def test_undelimited_text(self, data, content, cause):
+        path = data / "plain.csv"
+        path.write_bytes(content)
+        completed = run_cli("--type", "csv", path)
+        self.assert_reported(completed, path, "csv.Error")
+        assert completed.stderr.endswith("%s: csv.Error: %s\n" % (path, cause))
         assert completed.stdout == ""
+
+    @pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="needs FIFOs")
+    def test_fifo_refused_before_it_is_opened(self, data):
+        fifo = data / "pipe.csv"
+        os.mkfifo(str(fifo))
+        for options in ((), ("--type", "csv"), ("--jobs", "2")):
+            completed = run_cli(*options, fifo, data / "stock.txt", timeout=60)
+            self.assert_reported(completed, fifo, "OSError")
+            assert "not a regular file (a FIFO)" in completed.stderr
+            assert [row[0] for row in table_lines(completed)[1:]] == [str(data / "stock.txt")]
 
     def test_every_failure_is_one_stderr_line(self, data):
         completed = run_cli(data / "a", data / "b", data)
@@ -206,8 +245,30 @@ class TestFailures:
         assert len(completed.stderr.splitlines()) == 3
 
 
+@settings(max_examples=300, deadline=None)
+@given(text=st.text(max_size=40), bad=st.binary(max_size=40), block=st.integers(1, 8))
+def test_first_invalid_utf8_is_where_decoding_the_whole_file_fails(tmp_path_factory, text, bad,
+                                                                   block):
+    """Scanned in blocks of a few bytes, so that sequences are cut at every place."""
+    content = text.encode("utf-8") + bad
+    path = tmp_path_factory.mktemp("utf8") / "file.csv"
+    path.write_bytes(content)
+    try:
+        content.decode("utf-8")
+        expected = None
+    except UnicodeDecodeError as exc:
+        expected = (exc.object[exc.start:exc.end], exc.start)
+    scan_block, failures.SCAN_BLOCK = failures.SCAN_BLOCK, block
+    try:
+        assert failures.first_invalid_utf8(str(path)) == expected
+    finally:
+        failures.SCAN_BLOCK = scan_block
+
+
 class TestUsageErrors:
-    @pytest.mark.parametrize("args", [["--jobs", "-1"], ["--jobs", "many"], ["--no-such-option"], ["--type"]])
+    @pytest.mark.parametrize(
+        "args", [["--jobs", "-1"], ["--jobs", "many"], ["--no-such-option"], ["--type"]]
+    )
     def test_exit_status_2(self, args):
         completed = run_cli(*args)
         assert completed.returncode == 2
@@ -220,7 +281,8 @@ class TestProgress:
         main, secondary = os.openpty()
         try:
             completed = subprocess.run(
-                python_command() + ["-m", "veltrane.corvalest.datareader"] + [str(arg) for arg in args],
+                python_command() + ["-m", "veltrane.corvalest.datareader"]
+                + [str(arg) for arg in args],
                 stdout=subprocess.PIPE, stderr=secondary, universal_newlines=True, timeout=300,
             )
             os.close(secondary)
@@ -265,7 +327,8 @@ def _read_all(descriptor):
 
 
 class TestWorkbooks:
-    """Workbook results with the sibling module's functions replaced, so that every shape is known."""
+    """Workbook results with the sibling module's functions replaced, so that every shape is
+    known."""
 
     RANGES = ["Sheet1!A1:C4", "Sheet2!B2:C3"]
     ANALYSES = {
@@ -276,12 +339,15 @@ class TestWorkbooks:
     @pytest.fixture(autouse=True)
     def fake_workbooks(self, monkeypatch):
         monkeypatch.setattr(fileInspect, "getranges", lambda filename, ftype: list(self.RANGES))
-        monkeypatch.setattr(fileInspect, "analyseRangeData", lambda filename, ftype, arange: self.ANALYSES[arange])
+        monkeypatch.setattr(
+            fileInspect, "analyseRangeData", lambda filename, ftype, arange: self.ANALYSES[arange]
+        )
 
     def test_whole_workbook_lists_each_range(self):
         record = cli.inspect_path("book.xlsx", "xlsx")
         assert set(record) == RECORD_KEYS
-        assert (record["type"], record["ranges"], record["lines"], record["range"]) == ("xlsx", self.RANGES, None, None)
+        shown = (record["type"], record["ranges"], record["lines"], record["range"])
+        assert shown == ("xlsx", self.RANGES, None, None)
         assert record["range_inspections"] == [
             {"range": "Sheet1!A1:C4", "lines": 3, "title_first": True, "titles": ["a", "b", "c"]},
             {"range": "Sheet2!B2:C3", "lines": 2, "title_first": False, "titles": []},
@@ -309,10 +375,13 @@ class TestWorkbooks:
         assert capsys.readouterr().err.endswith("book.xls: ValueError: not a workbook\n")
 
 
-@pytest.mark.skipif(sys.version_info < (3, 8), reason="the table of entry points needs importlib.metadata")
+@pytest.mark.skipif(
+    sys.version_info < (3, 8), reason="the table of entry points needs importlib.metadata"
+)
 def test_console_script_runs_the_same_main():
     from importlib.metadata import distribution
 
-    (script,) = [entry for entry in distribution("veltrane-fileinspect").entry_points if entry.name == "fileinspect"]
+    entry_points = distribution("veltrane-fileinspect").entry_points
+    (script,) = [entry for entry in entry_points if entry.name == "fileinspect"]
     assert script.group == "console_scripts"
     assert script.load() is cli.main

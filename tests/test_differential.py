@@ -33,7 +33,6 @@ EXAMPLES = settings(
 )
 
 
-
 reference = load_reference()
 try:
     import magic
@@ -137,8 +136,6 @@ def calls(draw):
     args = tuple(values[:positional])
     kwargs = dict(zip(names[positional:given_count], values[positional:given_count]))
     return function, args, kwargs
-
-
 
 
 def outcome(module, call, path):

@@ -22,7 +22,6 @@ from conftest import comparable, load_reference, module_entries, open_descriptor
 from launcher import python_command
 
 
-
 @pytest.fixture(scope="module")
 def reference():
     module = load_reference()
@@ -37,8 +36,6 @@ def both(fi, reference, mime_mode, monkeypatch):
     monkeypatch.setattr(reference, "magic", mime_mode, raising=False)
     monkeypatch.setattr(reference, "KOmagic", False)
     return fi, reference
-
-
 
 
 def outcome(function, *args):

@@ -87,7 +87,8 @@ class TestDelimitedText:
 
     def test_blank_first_line_does_not_hide_the_titles(self, fi, write_file):
         path = write_file("\nname;age\nAnn;31\nBob;42\n")
-        assert fi.inspectFile(path, "csv", forceTitles=True)[:4] == ("csv", 2, True, ["name", "age"])
+        forced = fi.inspectFile(path, "csv", forceTitles=True)
+        assert forced[:4] == ("csv", 2, True, ["name", "age"])
 
     def test_forced_titles_skip_the_header_test(self, fi, write_file, monkeypatch):
         def refuse(self, sample):

@@ -10,11 +10,14 @@ from veltrane.corvalest.datareader import cli
 from veltrane.corvalest.datareader.fileInspect import getDataFileRanges, getfiletype, inspectFile
 
 FUNCTIONS = [getfiletype, getDataFileRanges, inspectFile]
-START_METHODS = [method for method in ("spawn", "fork") if method in multiprocessing.get_all_start_methods()]
+START_METHODS = [
+    method for method in ("spawn", "fork") if method in multiprocessing.get_all_start_methods()
+]
 
 
 def plain_inspection(result):
-    """An inspection result whose csv dialect class (made locally, so unpicklable) is replaced by its values."""
+    """An inspection result whose csv dialect class (made locally, so unpicklable) is replaced by
+    its values."""
     if len(result) == 5 and isinstance(result[4], type):
         dialect = result[4]
         return result[:4] + (tuple(getattr(dialect, name) for name in cli.DIALECT_ATTRIBUTES),)
@@ -68,9 +71,12 @@ class TestWorkerProcesses:
         context = multiprocessing.get_context(method)
         with ProcessPoolExecutor(max_workers=2, mp_context=context) as executor:
             assert list(executor.map(getfiletype, paths)) == [getfiletype(path) for path in paths]
-            assert list(executor.map(inspect_plain, paths)) == [inspect_plain(path) for path in paths]
+            in_workers = list(executor.map(inspect_plain, paths))
+            assert in_workers == [inspect_plain(path) for path in paths]
             # Results without a dialect travel as they are.
-            others = list(executor.map(inspectFile, paths, ["ods"] * len(paths), [""] * len(paths), [True] * len(paths)))
+            count = len(paths)
+            others = list(executor.map(
+                inspectFile, paths, ["ods"] * count, [""] * count, [True] * count))
             assert others == [("ods", 0, True, [], None)] * len(paths)
 
     def test_worker_errors_reach_the_caller(self, method, paths):
@@ -86,9 +92,11 @@ def dask_client():
     """A local cluster of two single-threaded worker processes, as on a real cluster."""
     if sys.version_info < (3, 12):
         pytest.skip("the Dask tests run on the newest interpreters only")
-    pytest.importorskip("dask.bag", reason="needs dask (the test extra installs it on Python 3.12+)")
+    pytest.importorskip(
+        "dask.bag", reason="needs dask (the test extra installs it on Python 3.12+)")
     distributed = pytest.importorskip("distributed", reason="needs distributed")
-    cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None)
+    cluster = distributed.LocalCluster(
+        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None)
     client = distributed.Client(cluster)
     try:
         yield client
@@ -106,7 +114,8 @@ class TestDask:
         assert bag.map(getDataFileRanges).compute() == [getDataFileRanges(path) for path in paths]
         # Dask's own serialisation carries the dialect back as a copy of the class.
         inspected = bag.map(inspectFile).compute()
-        assert [plain_inspection(result) for result in inspected] == [inspect_plain(path) for path in paths]
+        plain_results = [plain_inspection(result) for result in inspected]
+        assert plain_results == [inspect_plain(path) for path in paths]
 
     def test_cli_records_from_workers(self, dask_client, paths):
         import dask.bag

@@ -80,8 +80,6 @@ def calls(tmp_path, mime_mode):
     return made
 
 
-
-
 def outcome(fi, call):
     function, args, kwargs = call
     try:

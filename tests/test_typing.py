@@ -10,7 +10,8 @@ from launcher import python_command
 EXAMPLE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "typing_example.py")
 
 pytestmark = pytest.mark.skipif(
-    importlib.util.find_spec("mypy") is None, reason="needs mypy (the test extra installs it on Python 3.8+)"
+    importlib.util.find_spec("mypy") is None,
+    reason="needs mypy (the test extra installs it on Python 3.8+)"
 )
 
 # Each line is a misuse that the stub must reject.
@@ -30,7 +31,8 @@ first_range: str = inspectFile("book.xlsx", "xlsx")[1]
 def run_mypy(tmp_path, path):
     return subprocess.run(
         python_command() + ["-m", "mypy", "--strict", "--cache-dir", str(tmp_path / "cache"), path],
-        stdout=subprocess.PIPE, stderr=subprocess.STDOUT, universal_newlines=True, cwd=str(tmp_path), timeout=600,
+        stdout=subprocess.PIPE, stderr=subprocess.STDOUT, universal_newlines=True,
+        cwd=str(tmp_path), timeout=600,
     )
 
 
@@ -44,5 +46,6 @@ class TestStub:
         misuses.write_text(MISUSES)
         completed = run_mypy(tmp_path, str(misuses))
         assert completed.returncode == 1
-        reported = {int(line) for line in re.findall(r"^misuses\.py:(\d+): error", completed.stdout, re.M)}
+        errors = re.findall(r"^misuses\.py:(\d+): error", completed.stdout, re.M)
+        reported = {int(line) for line in errors}
         assert reported == set(range(3, MISUSES.count("\n") + 1)), completed.stdout

@@ -13,6 +13,7 @@
 # FILEINSPECT_BIG_FILE_MB (default here 50) sizes the memory test's big file.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. tools/lib.sh
 here=$(pwd)
 started=$SECONDS
 
@@ -119,7 +120,7 @@ echo '__attribute__((visibility("hidden"))) void *__dso_handle = &__dso_handle;'
 arm-linux-gnueabihf-gcc $target_flags -fPIC -O2 -c "$work/dso_handle.c" -o "$work/dso_handle.o"
 _PYTHON_SYSCONFIGDATA_NAME=$sysconfig_name PYTHONPATH=$work/sysconfig \
   CC=arm-linux-gnueabihf-gcc CXX=arm-linux-gnueabihf-g++ LDSHARED="arm-linux-gnueabihf-g++ -shared" \
-  CFLAGS="$target_flags -I$root/usr/include/python3.11 -idirafter $root/usr/include" \
+  CFLAGS="$FI_BUILD_CFLAGS $target_flags -I$root/usr/include/python3.11 -idirafter $root/usr/include" \
   LDFLAGS="-nostartfiles $work/dso_handle.o" \
   "$host_python" setup.py egg_info --egg-base "$work" \
   build --build-base "$work/build" --build-temp "$work/tmp" \
@@ -170,8 +171,7 @@ status=0
 env -u FILEINSPECT_PYTHON_LAUNCHER PYTHONPATH="$work/pkg:$root/opt/test-site" \
   FILEINSPECT_BIG_FILE_MB="${FILEINSPECT_BIG_FILE_MB:-50}" \
   "$python" -P -m pytest -p no:cacheprovider "$@" >>"$log" 2>&1 || status=$?
-summary=$({ grep -E '[0-9]+ (passed|failed|errors?|skipped).* in [0-9.]+s' "$log" || true; } |
-  tail -n 1 | tr -d '=' | xargs)
+summary=$(fi_pytest_summary "$log")
 label="armv6hf (CPython $python_version under qemu)"
 if [ $status -ne 0 ]; then
   tail -n 60 "$log"

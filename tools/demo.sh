@@ -2,16 +2,23 @@
 # Installs the package with python-magic and the workbook readers into a
 # virtual environment of its own (.venvs/demo) and inspects the shipped sample
 # files with the command-line front end (the same as the fileinspect command):
-# first as a table, then as JSON lines.
+# first as a table, then as JSON lines. Uses the newest CPython that pyenv
+# provides, else the python3 on PATH (3.7 or newer).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-pyenv_root=$(pyenv root 2>/dev/null || echo "${PYENV_ROOT:-$HOME/.pyenv}")
-newest=$(ls "$pyenv_root/versions" 2>/dev/null | grep -E '^3\.[0-9]+\.[0-9]+$' | sort -V | tail -n 1 || true)
-python=${newest:+$pyenv_root/versions/$newest/bin/python}
-python=${python:-python3}
+. tools/lib.sh
+fi_report_errors
+newest=$(fi_pyenv_versions | tail -n 1)
+if [ -n "$newest" ]; then
+  python=$(fi_pyenv_root)/versions/$newest/bin/python
+else
+  path_python=$(fi_path_python)
+  [ -n "$path_python" ] || fi_fail "no CPython 3.7 or newer: $(fi_describe_pythons)"
+  python=${path_python#* }
+fi
 venv=.venvs/demo
-[ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
-"$venv/bin/python" -m pip install -q ".[magic,excel]"
+fi_venv "$python" "$venv"
+fi_install "$venv" magic,excel
 python=$(pwd)/$venv/bin/python
 cd src/veltrane/corvalest/datareader/samples
 "$python" -m veltrane.corvalest.datareader ./*

@@ -21,7 +21,8 @@ import openpyxl
 import xlwt
 
 DEFAULT_FOLDER = (
-    Path(__file__).resolve().parents[1] / "src" / "veltrane" / "corvalest" / "datareader" / "samples"
+    Path(__file__).resolve().parents[1]
+    / "src" / "veltrane" / "corvalest" / "datareader" / "samples"
 )
 FIXED_TIME = datetime.datetime(2024, 1, 1)
 _ISO_TIME = re.compile(rb"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ")

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Builds, installs and tests the package on every CPython from 3.7 on that
-# pyenv provides, each in a virtual environment of its own under .venvs/, then
-# on 32-bit ARM under emulation (tools/arm-tests.sh), and ends with one summary
-# line. Exits non-zero when any stage fails.
+# pyenv provides (without pyenv: the python3 on PATH), each in a virtual
+# environment of its own under .venvs/, lints the Python sources with flake8,
+# then runs the suite on 32-bit ARM under emulation (tools/arm-tests.sh), and
+# ends with one summary line naming every interpreter tested. Exits non-zero
+# when any stage fails.
 #
 #   tools/run-tests.sh [pytest arguments...]
 #
@@ -10,55 +12,83 @@
 # FILEINSPECT_ARM=0 leaves the ARM stage out.
 set -u
 cd "$(dirname "$0")/.."
+. tools/lib.sh
 here=$(pwd)
 
-pyenv_root=$(pyenv root 2>/dev/null || echo "${PYENV_ROOT:-$HOME/.pyenv}")
-mapfile -t versions < <(ls "$pyenv_root/versions" 2>/dev/null |
-  grep -E '^3\.([7-9]|[1-9][0-9])\.[0-9]+$' | sort -V)
-if [ -n "${FILEINSPECT_PYTHONS:-}" ]; then
-  wanted=()
+# --- the interpreters: "label|python|virtual environment" -------------------
+interpreters=()
+mapfile -t installed < <(fi_pyenv_versions)
+if [ ${#installed[@]} -gt 0 ]; then
+  versions=("${installed[@]}")
+  if [ -n "${FILEINSPECT_PYTHONS:-}" ]; then
+    versions=()
+    for w in $FILEINSPECT_PYTHONS; do
+      found=0
+      for v in "${installed[@]}"; do fi_matches "$v" "$w" && versions+=("$v") && found=1; done
+      [ $found = 1 ] || fi_fail "FILEINSPECT_PYTHONS names $w, which is not installed: $(fi_describe_pythons)"
+    done
+  fi
+  printf '%s\n' "${installed[@]}" | grep -q '^3\.7\.' ||
+    fi_say "NOTE: CPython 3.7, the first target, is not installed here; testing the others"
   for v in "${versions[@]}"; do
-    for w in $FILEINSPECT_PYTHONS; do [[ $v == "$w" || $v == "$w".* ]] && wanted+=("$v"); done
+    interpreters+=("CPython $v|$(fi_pyenv_root)/versions/$v/bin/python|$here/.venvs/$v")
   done
-  versions=("${wanted[@]}")
-fi
-if [ ${#versions[@]} -eq 0 ]; then
-  echo "run-tests: no CPython 3.7 or newer found under $pyenv_root/versions" >&2
-  exit 1
-fi
-if ! printf '%s\n' "${versions[@]}" | grep -q '^3\.7\.'; then
-  echo "run-tests: NOTE: CPython 3.7, the first target, is not installed here; testing the others"
+else
+  path_python=$(fi_path_python)
+  [ -n "$path_python" ] || fi_fail "no CPython 3.7 or newer: $(fi_describe_pythons)"
+  v=${path_python%% *}
+  for w in ${FILEINSPECT_PYTHONS:-$v}; do
+    fi_matches "$v" "$w" || fi_fail "FILEINSPECT_PYTHONS names $w: $(fi_describe_pythons)"
+  done
+  fi_say "no pyenv interpreters: testing the python3 on PATH"
+  interpreters+=("CPython $v (${path_python#* })|${path_python#* }|$here/.venvs/python3-$v")
 fi
 
+# --- the stages --------------------------------------------------------------
 logs="$here/.venvs/logs"
 mkdir -p "$logs"
 results=()
 failed=0
-for v in "${versions[@]}"; do
-  venv="$here/.venvs/$v"
-  log="$logs/$v.log"
-  echo "run-tests: CPython $v ..."
-  {
-    { [ -x "$venv/bin/python" ] || "$pyenv_root/versions/$v/bin/python" -m venv "$venv"; } &&
-      "$venv/bin/python" -m pip install -q ".[magic,excel,test]" &&
-      "$venv/bin/python" -m pytest -p no:cacheprovider "$@"
-  } >"$log" 2>&1
+newest_venv=
+for entry in "${interpreters[@]}"; do
+  IFS='|' read -r label python venv <<<"$entry"
+  log="$logs/$(basename "$venv").log"
+  fi_say "$label ..."
+  # In a subshell, so that fi_fail ends the stage, not the run.
+  (fi_venv "$python" "$venv" && fi_install "$venv" magic,excel,test &&
+    "$venv/bin/python" -m pytest -p no:cacheprovider "$@") >"$log" 2>&1
   status=$?
-  summary=$(grep -E '[0-9]+ (passed|failed|errors?|skipped).* in [0-9.]+s' "$log" | tail -n 1 | tr -d '=' | xargs)
+  summary=$(fi_pytest_summary "$log")
   if [ $status -eq 0 ]; then
-    results+=("$v ok (${summary:-no tests})")
+    results+=("$label ok (${summary:-no tests})")
   else
     failed=1
-    results+=("$v FAILED (${summary:-see $log})")
+    results+=("$label FAILED (${summary:-see $log})")
     tail -n 60 "$log"
   fi
-  echo "run-tests: CPython $v: ${results[-1]#"$v "}"
+  [ -x "$venv/bin/flake8" ] && newest_venv=$venv
+  fi_say "${results[-1]}"
 done
+
+# The Python sources against .flake8, with the flake8 of the newest interpreter.
+if [ -n "$newest_venv" ]; then
+  if "$newest_venv/bin/python" -m flake8 >"$logs/lint.log" 2>&1; then
+    results+=("lint ok (flake8)")
+  else
+    failed=1
+    results+=("lint FAILED ($(wc -l <"$logs/lint.log") flake8 findings, see $logs/lint.log)")
+    head -n 40 "$logs/lint.log"
+  fi
+else
+  failed=1
+  results+=("lint FAILED (no interpreter installed flake8)")
+fi
+fi_say "${results[-1]}"
 
 # The same suite on 32-bit ARM (armv6 hard-float) under emulation; the script
 # itself says, in one line, when this machine cannot run it.
 if [ "${FILEINSPECT_ARM:-1}" != 0 ]; then
-  echo "run-tests: 32-bit ARM ..."
+  fi_say "32-bit ARM ..."
   tools/arm-tests.sh "$@" >"$logs/arm.log" 2>&1
   status=$?
   arm=$(grep -E '^arm-tests: ' "$logs/arm.log" | tail -n 1)
@@ -74,9 +104,10 @@ if [ "${FILEINSPECT_ARM:-1}" != 0 ]; then
   results+=("$arm")
 fi
 
+joined=$(printf '%s; ' "${results[@]}")
 if [ $failed -eq 0 ]; then
-  echo "run-tests: all passed: $(IFS=';'; echo "${results[*]}")"
+  fi_say "all passed: ${joined%; }"
 else
-  echo "run-tests: FAILED: $(IFS=';'; echo "${results[*]}")"
+  fi_say "FAILED: ${joined%; }"
 fi
 exit $failed

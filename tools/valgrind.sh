@@ -6,32 +6,48 @@
 #
 #   tools/valgrind.sh [pytest arguments...]    (default: the module's own tests)
 #
-# FILEINSPECT_VALGRIND_PYTHON=3.x picks the pyenv interpreter (default 3.11).
+# FILEINSPECT_VALGRIND_PYTHON=3.x picks the interpreter (default 3.11; pyenv's,
+# else the python3 on PATH when it is that version). When valgrind is missing
+# it says so and installs it with apt-get (as root), or fails saying how to.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. tools/lib.sh
+fi_report_errors
 here=$(pwd)
-pyenv_root=$(pyenv root 2>/dev/null || echo "${PYENV_ROOT:-$HOME/.pyenv}")
-wanted=${FILEINSPECT_VALGRIND_PYTHON:-3.11}
-version=$(ls "$pyenv_root/versions" | grep -E "^${wanted//./\\.}\.[0-9]+$" | sort -V | tail -n 1)
-command -v valgrind >/dev/null || { apt-get update -qq && apt-get install -y -qq valgrind; }
+fi_python "${FILEINSPECT_VALGRIND_PYTHON:-3.11}"
+version=$FI_PYTHON_VERSION
+if ! command -v valgrind >/dev/null; then
+  command -v apt-get >/dev/null && [ "$(id -u)" = 0 ] ||
+    fi_fail "valgrind is not installed (on Debian: apt-get install valgrind)"
+  fi_say "valgrind is not installed: installing it with apt-get ..."
+  { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq valgrind; } ||
+    fi_fail "apt-get could not install valgrind"
+fi
 
 venv="$here/.venvs/valgrind-$version"
-[ -x "$venv/bin/python" ] || "$pyenv_root/versions/$version/bin/python" -m venv "$venv"
-"$venv/bin/python" -m pip install -q ".[magic,excel,test]"
+fi_venv "$FI_PYTHON" "$venv"
+fi_install "$venv" magic,excel,test
 
 logs=$(mktemp -d)
-trap 'rm -rf "$logs"' EXIT
+output=$(mktemp)
+trap 'rm -rf "$logs" "$output"' EXIT
 [ $# -gt 0 ] || set -- tests/test_filetype.py tests/test_ranges.py tests/test_inspect.py -m "not slow"
 status=0
 PYTHONMALLOC=malloc FILEINSPECT_SANITIZED=1 FILEINSPECT_BIG_FILE_MB=2 \
   valgrind --tool=memcheck --trace-children=yes --leak-check=full \
   --show-leak-kinds=definite --errors-for-leak-kinds=definite \
   --num-callers=30 --log-file="$logs/memcheck.%p" \
-  "$venv/bin/python" -m pytest -q -p no:cacheprovider "$@" || status=$?
-"$venv/bin/python" tools/memory_report.py "$logs" || status=1
-if [ $status -eq 0 ]; then
-  echo "valgrind: clean (CPython $version)"
+  "$venv/bin/python" -m pytest -q -p no:cacheprovider "$@" 2>&1 | tee "$output" || status=1
+fi_say "pytest under memcheck ($*): $(fi_pytest_summary "$output")"
+if "$venv/bin/python" tools/memory_report.py "$logs"; then
+  fi_say "memcheck logs: nothing in the extension"
 else
-  echo "valgrind: FAILED (CPython $version)"
+  fi_say "memcheck logs: FAILED (findings in the extension, above)"
+  status=1
+fi
+if [ $status -eq 0 ]; then
+  fi_say "clean (CPython $version)"
+else
+  fi_say "FAILED (CPython $version)"
 fi
 exit $status

@@ -215,7 +215,8 @@ class _XlsBook:
         start = stream.read(len(_OLE2_SIGNATURE))
         if not (start == _OLE2_SIGNATURE or start[:2] in _BIFF_BOF_STARTS):
             raise WorkbookError(
-                "%s is not a readable .xls workbook (it does not start like one)" % _shown(stream.name)
+                "%s is not a readable .xls workbook (it does not start like one)"
+                % _shown(stream.name)
             )
         self._xlrd = xlrd
         self._book = xlrd.open_workbook(
@@ -344,7 +345,8 @@ def _cell(row, position):
 
 
 def _has_title(first, sample):
-    """Tell whether `first` reads as column titles over the rows of `sample` (see the module doc)."""
+    """Tell whether `first` reads as column titles over the rows of `sample`
+    (see the module doc)."""
     if not sample:
         return False
     if any(value is not None and not isinstance(value, str) for value in first):

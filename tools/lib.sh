@@ -1,0 +1,101 @@
+# Shared by the scripts in tools/ (sourced, not run): messages that name the
+# script, the CPython interpreters to use, virtual environments, the compiler
+# flags of our own builds and the summary line of a pytest run.
+#
+# Every message starts with "<script>: "; fi_fail ends the script saying why.
+
+FI_SCRIPT=$(basename "$0" .sh)
+# Our builds treat warnings as errors; setup.py does not, so that a user's
+# newer compiler cannot fail an installation. The flags reach the compiler
+# through CFLAGS, which setuptools adds to every compile command.
+FI_BUILD_CFLAGS="-Werror"
+
+fi_say() { echo "$FI_SCRIPT: $*"; }
+fi_fail() {
+  echo "$FI_SCRIPT: FAILED: $*" >&2
+  exit 1
+}
+
+# With `set -e`, a command that fails ends the script: say which one.
+fi_report_errors() {
+  set -o errtrace
+  trap 'fi_fail "\"$BASH_COMMAND\" failed (status $?, line $LINENO)"' ERR
+}
+
+fi_pyenv_root() { pyenv root 2>/dev/null || echo "${PYENV_ROOT:-$HOME/.pyenv}"; }
+
+# The CPython versions from 3.7 on that pyenv holds, oldest first.
+fi_pyenv_versions() {
+  { ls "$(fi_pyenv_root)/versions" 2>/dev/null | grep -E '^3\.([7-9]|[1-9][0-9])\.[0-9]+$' |
+    sort -V; } || true
+}
+
+# fi_matches VERSION WANTED: whether VERSION (3.11.7) is WANTED (3.11 or 3.11.7).
+fi_matches() { [[ $1 == "$2" || $1 == "$2".* ]]; }
+
+# The version of an interpreter when it is CPython 3.7 or newer, else nothing.
+fi_version_of() {
+  "$1" -c 'import platform, sys
+if platform.python_implementation() == "CPython" and sys.version_info >= (3, 7):
+    print(platform.python_version())' 2>/dev/null || true
+}
+
+# The python3 on PATH as "VERSION PATH" when it is CPython 3.7 or newer, else nothing.
+fi_path_python() {
+  local python version
+  python=$(command -v python3) || return 0
+  version=$(fi_version_of "$python")
+  # pyenv's shim names no interpreter of its own: record the one it runs.
+  [ -z "$version" ] || echo "$version $("$python" -c 'import sys; print(sys.executable)')"
+}
+
+# What this machine offers, for messages.
+fi_describe_pythons() {
+  local installed path_python
+  installed=$(fi_pyenv_versions | paste -sd' ' -)
+  path_python=$(command -v python3 || true)
+  echo "pyenv has ${installed:-no CPython 3.7 or newer} under $(fi_pyenv_root)/versions;" \
+    "python3 on PATH is ${path_python:+$path_python, }$(
+      [ -n "$path_python" ] && { "$path_python" -V 2>&1 || true; } || echo absent)"
+}
+
+# fi_python WANTED: sets FI_PYTHON_VERSION and FI_PYTHON to the newest pyenv
+# CPython that is WANTED (3.11), else to the python3 on PATH when it is; fails
+# saying what there is.
+fi_python() {
+  local wanted=$1 version path_python
+  version=$(for v in $(fi_pyenv_versions); do if fi_matches "$v" "$wanted"; then echo "$v"; fi; done |
+    tail -n 1)
+  if [ -n "$version" ]; then
+    FI_PYTHON_VERSION=$version
+    FI_PYTHON=$(fi_pyenv_root)/versions/$version/bin/python
+    return
+  fi
+  path_python=$(fi_path_python)
+  if [ -n "$path_python" ] && fi_matches "${path_python%% *}" "$wanted"; then
+    FI_PYTHON_VERSION=${path_python%% *}
+    FI_PYTHON=${path_python#* }
+    return
+  fi
+  fi_fail "no CPython $wanted: $(fi_describe_pythons)"
+}
+
+# fi_venv PYTHON FOLDER: makes the virtual environment unless it is there.
+fi_venv() {
+  [ -x "$2/bin/python" ] && return
+  "$1" -m venv "$2" || fi_fail "$1 could not make a virtual environment in $2" \
+    "(on Debian, install the python3-venv package)"
+}
+
+# fi_install VENV EXTRAS: builds and installs the checkout into VENV with the
+# extras named ("magic,excel,test"), warnings failing the build.
+fi_install() {
+  CFLAGS="${CFLAGS:-} $FI_BUILD_CFLAGS" "$1/bin/python" -m pip install -q ".[$2]" ||
+    fi_fail "could not build and install the package with [$2] into $1"
+}
+
+# The last pytest summary in a log ("12 passed, 1 skipped in 3.1s"), or nothing.
+fi_pytest_summary() {
+  { grep -E '[0-9]+ (passed|failed|errors?|skipped|deselected).* in [0-9.]+s' "$1" || true; } |
+    tail -n 1 | tr -d '=' | xargs
+}
