@@ -1,0 +1,280 @@
+// veltrane.corvalest.datareader._sheetscan: the native workbook scanner that
+// `excelsource` uses for .xlsx and .xlsm workbooks (transitional or strict).
+// Private; its two functions take an open file's descriptor:
+//
+//   ranges(fd) -> [(sheet name, (first row, first column, last row, last column) or None)]
+//   analyse(fd, choose, area, sample_rows) ->
+//       (non-empty rows, first column, last column, first rows, date1904,
+//        number format id per cell format, [(custom format id, code)])
+//
+// `choose(names)` returns the index of the worksheet to read; `area` is
+// (first row, first column, last row, last column) or None for the whole
+// sheet; the first non-empty rows (at most sample_rows + 1) come as lists
+// of None or (type, text, style id) from the area's first column on.
+#include <map>
+
+#include "compat.hpp"
+#include "package.hpp"
+#include "sheet_pass.hpp"
+
+namespace sheetscan {
+
+namespace {
+
+constexpr uint64_t kNoLimit = UINT64_MAX;
+
+struct Area {
+  uint64_t first_row = 1, first_column = 1, last_row = kNoLimit, last_column = kNoLimit;
+};
+
+class ExtentSink : public RowSink {
+ public:
+  bool wants_texts() const override { return false; }
+  bool row(uint64_t number, const std::vector<Cell>& filled) override {
+    if (filled.empty()) return true;
+    if (!first_row) first_row = number;
+    last_row = number;
+    if (filled.front().column < first_column) first_column = filled.front().column;
+    if (filled.back().column > last_column) last_column = filled.back().column;
+    return true;
+  }
+  uint64_t first_row = 0, last_row = 0, first_column = kNoLimit, last_column = 0;
+};
+
+class RangeSink : public RowSink {
+ public:
+  RangeSink(const Area& area, size_t sample_rows) : area_(area), kept_rows_(sample_rows + 1) {}
+  bool wants_texts() const override { return rows.size() < kept_rows_; }
+  bool row(uint64_t number, const std::vector<Cell>& filled) override {
+    if (number < area_.first_row) return true;
+    if (number > area_.last_row) return false;
+    std::vector<Cell> inside;
+    bool keep = rows.size() < kept_rows_;
+    uint64_t first = 0, last = 0;
+    for (const Cell& cell : filled) {
+      if (cell.column < area_.first_column || cell.column > area_.last_column) continue;
+      uint64_t position = cell.column - area_.first_column + 1;
+      if (!first) first = position;
+      last = position;
+      if (keep) inside.push_back(cell);
+    }
+    if (!first) return true;
+    ++filled_rows;
+    if (first < first_column) first_column = first;
+    if (last > last_column) last_column = last;
+    if (keep) rows.push_back(std::move(inside));
+    return true;
+  }
+  uint64_t filled_rows = 0, first_column = kNoLimit, last_column = 0;
+  std::vector<std::vector<Cell>> rows;
+
+ private:
+  Area area_;
+  size_t kept_rows_;
+};
+
+struct Workbook {
+  ZipArchive archive;
+  Package package;
+  SharedStrings strings;
+};
+
+bool open_workbook(int fd, Workbook* book) {
+  return book->archive.open(fd) && read_package(book->archive, &book->package) &&
+         book->strings.read(book->archive, book->package.shared_strings_part,
+                            book->package.main_namespace);
+}
+
+Ref area_tuple(uint64_t first_row, uint64_t first_column, uint64_t last_row, uint64_t last_column) {
+  return steal(Py_BuildValue("(KKKK)", static_cast<unsigned long long>(first_row),
+                             static_cast<unsigned long long>(first_column),
+                             static_cast<unsigned long long>(last_row),
+                             static_cast<unsigned long long>(last_column)));
+}
+
+PyObject* ranges(PyObject*, PyObject* args) {
+  int fd;
+  if (!PyArg_ParseTuple(args, "i:ranges", &fd)) return nullptr;
+  Workbook book;
+  if (!open_workbook(fd, &book)) return nullptr;
+  Ref result = steal(PyList_New(0));
+  if (!result) return nullptr;
+  for (const SheetPart& sheet : book.package.worksheets) {
+    ExtentSink extent;
+    if (!scan_sheet(book.archive, sheet.part, sheet.name, book.package.main_namespace, book.strings,
+                    &extent)) {
+      return nullptr;
+    }
+    Ref area = extent.first_row ? area_tuple(extent.first_row, extent.first_column, extent.last_row,
+                                             extent.last_column)
+                                : borrow(Py_None);
+    if (!area) return nullptr;
+    Ref entry = steal(Py_BuildValue("(s#O)", sheet.name.data(),
+                                    static_cast<Py_ssize_t>(sheet.name.size()), area.get()));
+    if (!entry || PyList_Append(result.get(), entry.get()) < 0) return nullptr;
+  }
+  return result.release();
+}
+
+bool parse_area(PyObject* object, Area* area) {
+  if (object == Py_None) return true;
+  unsigned long long first_row, first_column, last_row, last_column;
+  if (!PyArg_ParseTuple(object, "KKKK", &first_row, &first_column, &last_row, &last_column)) {
+    return false;
+  }
+  *area = Area{first_row, first_column, last_row, last_column};
+  return true;
+}
+
+// The index of the worksheet that `choose(names)` picks.
+bool chosen_sheet(PyObject* choose, const Package& package, size_t* index) {
+  Ref names = steal(PyList_New(0));
+  if (!names) return false;
+  for (const SheetPart& sheet : package.worksheets) {
+    Ref name = steal(PyUnicode_DecodeUTF8(sheet.name.data(),
+                                          static_cast<Py_ssize_t>(sheet.name.size()), "strict"));
+    if (!name || PyList_Append(names.get(), name.get()) < 0) return false;
+  }
+  Ref chosen = steal(PyObject_CallFunctionObjArgs(choose, names.get(), nullptr));
+  if (!chosen) return false;
+  Py_ssize_t value = PyNumber_AsSsize_t(chosen.get(), PyExc_IndexError);
+  if (value == -1 && PyErr_Occurred()) return false;
+  if (value < 0 || static_cast<size_t>(value) >= package.worksheets.size()) {
+    PyErr_SetString(PyExc_IndexError, "no such worksheet");
+    return false;
+  }
+  *index = static_cast<size_t>(value);
+  return true;
+}
+
+Ref cell_object(const Cell& cell, const std::map<size_t, std::string>& shared) {
+  const std::string& text = cell.type == "s" ? shared.at(cell.shared_index) : cell.text;
+  return steal(Py_BuildValue("(s#s#l)", cell.type.data(), static_cast<Py_ssize_t>(cell.type.size()),
+                             text.data(), static_cast<Py_ssize_t>(text.size()), cell.style));
+}
+
+Ref rows_object(const RangeSink& sink, const Area& area,
+                const std::map<size_t, std::string>& shared) {
+  Ref rows = steal(PyList_New(0));
+  if (!rows) return rows;
+  for (const std::vector<Cell>& cells : sink.rows) {
+    uint64_t width = cells.back().column - area.first_column + 1;
+    Ref row = steal(PyList_New(static_cast<Py_ssize_t>(width)));
+    if (!row) return row;
+    auto cell = cells.begin();
+    for (uint64_t position = 0; position < width; ++position) {
+      Ref item = borrow(Py_None);
+      if (cell != cells.end() && cell->column - area.first_column == position) {
+        item = cell_object(*cell++, shared);
+        if (!item) return item;
+      }
+      PyList_SET_ITEM(row.get(), static_cast<Py_ssize_t>(position), item.release());
+    }
+    if (PyList_Append(rows.get(), row.get()) < 0) return Ref();
+  }
+  return rows;
+}
+
+Ref formats_object(const NumberFormats& formats) {
+  Ref ids = steal(PyTuple_New(static_cast<Py_ssize_t>(formats.style_format_ids.size())));
+  if (!ids) return ids;
+  for (size_t i = 0; i < formats.style_format_ids.size(); ++i) {
+    PyObject* id = PyLong_FromLong(formats.style_format_ids[i]);
+    if (!id) return Ref();
+    PyTuple_SET_ITEM(ids.get(), static_cast<Py_ssize_t>(i), id);
+  }
+  Ref custom = steal(PyList_New(0));
+  if (!custom) return custom;
+  for (const auto& format : formats.custom) {
+    Ref entry = steal(Py_BuildValue("(ls#)", format.first, format.second.data(),
+                                    static_cast<Py_ssize_t>(format.second.size())));
+    if (!entry || PyList_Append(custom.get(), entry.get()) < 0) return Ref();
+  }
+  return steal(PyTuple_Pack(2, ids.get(), custom.get()));
+}
+
+PyObject* analyse(PyObject*, PyObject* args) {
+  int fd;
+  PyObject *choose, *area_object;
+  Py_ssize_t sample_rows;
+  if (!PyArg_ParseTuple(args, "iOOn:analyse", &fd, &choose, &area_object, &sample_rows)) {
+    return nullptr;
+  }
+  Area area;
+  if (!parse_area(area_object, &area) || sample_rows < 0) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "sample_rows is negative");
+    return nullptr;
+  }
+  Workbook book;
+  size_t index;
+  if (!book.archive.open(fd) || !read_package(book.archive, &book.package) ||
+      !chosen_sheet(choose, book.package, &index) ||
+      !book.strings.read(book.archive, book.package.shared_strings_part,
+                         book.package.main_namespace)) {
+    return nullptr;
+  }
+  const SheetPart& sheet = book.package.worksheets[index];
+  RangeSink sink(area, static_cast<size_t>(sample_rows));
+  NumberFormats formats;
+  if (!scan_sheet(book.archive, sheet.part, sheet.name, book.package.main_namespace, book.strings,
+                  &sink) ||
+      !read_number_formats(book.archive, book.package, &formats)) {
+    return nullptr;
+  }
+  std::map<size_t, std::string> shared;
+  for (const auto& row : sink.rows) {
+    for (const Cell& cell : row) {
+      if (cell.type == "s") shared[cell.shared_index];
+    }
+  }
+  if (!shared.empty() && !book.strings.texts(book.archive, &shared)) return nullptr;
+  Ref rows = rows_object(sink, area, shared);
+  Ref formats_value = rows ? formats_object(formats) : Ref();
+  if (!formats_value) return nullptr;
+  unsigned long long first_column = sink.filled_rows ? sink.first_column : 0;
+  return Py_BuildValue("(KKKOOOO)", static_cast<unsigned long long>(sink.filled_rows), first_column,
+                       static_cast<unsigned long long>(sink.last_column), rows.get(),
+                       book.package.date1904 ? Py_True : Py_False,
+                       PyTuple_GET_ITEM(formats_value.get(), 0),
+                       PyTuple_GET_ITEM(formats_value.get(), 1));
+}
+
+PyMethodDef methods[] = {
+    {"ranges", ranges, METH_VARARGS, "ranges(fd): the used area of each worksheet."},
+    {"analyse", analyse, METH_VARARGS,
+     "analyse(fd, choose, area, sample_rows): non-empty rows and first rows of one range."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "_sheetscan",
+    "Native scanner of .xlsx workbooks (private).",
+    -1,
+    methods,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+}  // namespace sheetscan
+
+FILEINSPECT_MODINIT PyInit__sheetscan() {
+  using fileinspect::borrow;
+  using fileinspect::Ref;
+  using fileinspect::steal;
+  Ref module = steal(PyModule_Create(&sheetscan::module_def));
+  if (!module) return nullptr;
+  if (!sheetscan::unreadable_error) {
+    sheetscan::unreadable_error = PyErr_NewException(
+        "veltrane.corvalest.datareader._sheetscan.Unreadable", PyExc_ValueError, nullptr);
+    if (!sheetscan::unreadable_error) return nullptr;
+  }
+  Ref error = borrow(sheetscan::unreadable_error);
+  if (PyModule_AddObject(module.get(), "Unreadable", error.get()) < 0) return nullptr;
+  error.release();
+  return module.release();
+}
