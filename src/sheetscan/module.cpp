@@ -2,15 +2,16 @@
 // `excelsource` uses for .xlsx and .xlsm workbooks (transitional or strict).
 // Private; its two functions take an open file's descriptor:
 //
-//   ranges(fd) -> [(sheet name, (first row, first column, last row, last column) or None)]
-//   analyse(fd, choose, area, sample_rows) ->
-//       (non-empty rows, first column, last column, first rows, date1904,
-//        number format id per cell format, [(custom format id, code)])
+//   ranges(fd, sample_rows) -> ([(sheet name, used area or None, analysis)], styles)
+//   analyse(fd, choose, area, sample_rows) -> (analysis, styles)
 //
-// `choose(names)` returns the index of the worksheet to read; `area` is
-// (first row, first column, last row, last column) or None for the whole
-// sheet; the first non-empty rows (at most sample_rows + 1) come as lists
-// of None or (type, text, style id) from the area's first column on.
+// An area is (first row, first column, last row, last column); an analysis
+// (non-empty rows, first column, last column, first rows), the first
+// non-empty rows (at most sample_rows + 1) as lists of None or (type, text,
+// style id) from the area's first column on (column A for a whole sheet);
+// styles are (date1904, number format id per cell format, [(custom id, code)]).
+// `choose(names)` returns the index of the worksheet to analyse; `area` is
+// None for the whole sheet.
 #include <map>
 
 #include "compat.hpp"
@@ -25,20 +26,6 @@ constexpr uint64_t kNoLimit = UINT64_MAX;
 
 struct Area {
   uint64_t first_row = 1, first_column = 1, last_row = kNoLimit, last_column = kNoLimit;
-};
-
-class ExtentSink : public RowSink {
- public:
-  bool wants_texts() const override { return false; }
-  bool row(uint64_t number, const std::vector<Cell>& filled) override {
-    if (filled.empty()) return true;
-    if (!first_row) first_row = number;
-    last_row = number;
-    if (filled.front().column < first_column) first_column = filled.front().column;
-    if (filled.back().column > last_column) last_column = filled.back().column;
-    return true;
-  }
-  uint64_t first_row = 0, last_row = 0, first_column = kNoLimit, last_column = 0;
 };
 
 class RangeSink : public RowSink {
@@ -59,13 +46,15 @@ class RangeSink : public RowSink {
       if (keep) inside.push_back(cell);
     }
     if (!first) return true;
+    if (!filled_rows) first_row = number;
+    last_row = number;
     ++filled_rows;
     if (first < first_column) first_column = first;
     if (last > last_column) last_column = last;
     if (keep) rows.push_back(std::move(inside));
     return true;
   }
-  uint64_t filled_rows = 0, first_column = kNoLimit, last_column = 0;
+  uint64_t filled_rows = 0, first_row = 0, last_row = 0, first_column = kNoLimit, last_column = 0;
   std::vector<std::vector<Cell>> rows;
 
  private:
@@ -90,30 +79,6 @@ Ref area_tuple(uint64_t first_row, uint64_t first_column, uint64_t last_row, uin
                              static_cast<unsigned long long>(first_column),
                              static_cast<unsigned long long>(last_row),
                              static_cast<unsigned long long>(last_column)));
-}
-
-PyObject* ranges(PyObject*, PyObject* args) {
-  int fd;
-  if (!PyArg_ParseTuple(args, "i:ranges", &fd)) return nullptr;
-  Workbook book;
-  if (!open_workbook(fd, &book)) return nullptr;
-  Ref result = steal(PyList_New(0));
-  if (!result) return nullptr;
-  for (const SheetPart& sheet : book.package.worksheets) {
-    ExtentSink extent;
-    if (!scan_sheet(book.archive, sheet.part, sheet.name, book.package.main_namespace, book.strings,
-                    &extent)) {
-      return nullptr;
-    }
-    Ref area = extent.first_row ? area_tuple(extent.first_row, extent.first_column, extent.last_row,
-                                             extent.last_column)
-                                : borrow(Py_None);
-    if (!area) return nullptr;
-    Ref entry = steal(Py_BuildValue("(s#O)", sheet.name.data(),
-                                    static_cast<Py_ssize_t>(sheet.name.size()), area.get()));
-    if (!entry || PyList_Append(result.get(), entry.get()) < 0) return nullptr;
-  }
-  return result.release();
 }
 
 bool parse_area(PyObject* object, Area* area) {
@@ -193,6 +158,65 @@ Ref formats_object(const NumberFormats& formats) {
   return steal(PyTuple_Pack(2, ids.get(), custom.get()));
 }
 
+// (non-empty rows, first column, last column, first rows) of what `sink` saw.
+Ref range_object(const Workbook& book, const RangeSink& sink, const Area& area) {
+  std::map<size_t, std::string> shared;
+  for (const auto& row : sink.rows) {
+    for (const Cell& cell : row) {
+      if (cell.type == "s") shared[cell.shared_index];
+    }
+  }
+  if (!shared.empty() && !book.strings.texts(book.archive, &shared)) return Ref();
+  Ref rows = rows_object(sink, area, shared);
+  if (!rows) return rows;
+  unsigned long long first_column = sink.filled_rows ? sink.first_column : 0;
+  return steal(Py_BuildValue("(KKKO)", static_cast<unsigned long long>(sink.filled_rows),
+                             first_column, static_cast<unsigned long long>(sink.last_column),
+                             rows.get()));
+}
+
+// (date1904, number format id per cell format, custom formats) of the workbook.
+Ref styles_object(const Workbook& book) {
+  NumberFormats formats;
+  if (!read_number_formats(book.archive, book.package, &formats)) return Ref();
+  Ref value = formats_object(formats);
+  if (!value) return value;
+  return steal(Py_BuildValue("(OOO)", book.package.date1904 ? Py_True : Py_False,
+                             PyTuple_GET_ITEM(value.get(), 0), PyTuple_GET_ITEM(value.get(), 1)));
+}
+
+// Each worksheet's used area, and the analysis of its whole sheet, from one pass.
+PyObject* ranges(PyObject*, PyObject* args) {
+  int fd;
+  Py_ssize_t sample_rows;
+  if (!PyArg_ParseTuple(args, "in:ranges", &fd, &sample_rows)) return nullptr;
+  if (sample_rows < 0) return PyErr_Format(PyExc_ValueError, "sample_rows is negative");
+  Workbook book;
+  if (!open_workbook(fd, &book)) return nullptr;
+  Ref sheets = steal(PyList_New(0));
+  if (!sheets) return nullptr;
+  Area whole;
+  for (const SheetPart& sheet : book.package.worksheets) {
+    RangeSink sink(whole, static_cast<size_t>(sample_rows));
+    if (!scan_sheet(book.archive, sheet.part, sheet.name, book.package.main_namespace, book.strings,
+                    &sink)) {
+      return nullptr;
+    }
+    Ref area = sink.filled_rows
+                   ? area_tuple(sink.first_row, sink.first_column, sink.last_row, sink.last_column)
+                   : borrow(Py_None);
+    Ref analysis = area ? range_object(book, sink, whole) : Ref();
+    if (!analysis) return nullptr;
+    Ref entry =
+        steal(Py_BuildValue("(s#OO)", sheet.name.data(), static_cast<Py_ssize_t>(sheet.name.size()),
+                            area.get(), analysis.get()));
+    if (!entry || PyList_Append(sheets.get(), entry.get()) < 0) return nullptr;
+  }
+  Ref styles = styles_object(book);
+  if (!styles) return nullptr;
+  return PyTuple_Pack(2, sheets.get(), styles.get());
+}
+
 PyObject* analyse(PyObject*, PyObject* args) {
   int fd;
   PyObject *choose, *area_object;
@@ -201,10 +225,8 @@ PyObject* analyse(PyObject*, PyObject* args) {
     return nullptr;
   }
   Area area;
-  if (!parse_area(area_object, &area) || sample_rows < 0) {
-    if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "sample_rows is negative");
-    return nullptr;
-  }
+  if (!parse_area(area_object, &area)) return nullptr;
+  if (sample_rows < 0) return PyErr_Format(PyExc_ValueError, "sample_rows is negative");
   Workbook book;
   size_t index;
   if (!book.archive.open(fd) || !read_package(book.archive, &book.package) ||
@@ -215,32 +237,19 @@ PyObject* analyse(PyObject*, PyObject* args) {
   }
   const SheetPart& sheet = book.package.worksheets[index];
   RangeSink sink(area, static_cast<size_t>(sample_rows));
-  NumberFormats formats;
   if (!scan_sheet(book.archive, sheet.part, sheet.name, book.package.main_namespace, book.strings,
-                  &sink) ||
-      !read_number_formats(book.archive, book.package, &formats)) {
+                  &sink)) {
     return nullptr;
   }
-  std::map<size_t, std::string> shared;
-  for (const auto& row : sink.rows) {
-    for (const Cell& cell : row) {
-      if (cell.type == "s") shared[cell.shared_index];
-    }
-  }
-  if (!shared.empty() && !book.strings.texts(book.archive, &shared)) return nullptr;
-  Ref rows = rows_object(sink, area, shared);
-  Ref formats_value = rows ? formats_object(formats) : Ref();
-  if (!formats_value) return nullptr;
-  unsigned long long first_column = sink.filled_rows ? sink.first_column : 0;
-  return Py_BuildValue("(KKKOOOO)", static_cast<unsigned long long>(sink.filled_rows), first_column,
-                       static_cast<unsigned long long>(sink.last_column), rows.get(),
-                       book.package.date1904 ? Py_True : Py_False,
-                       PyTuple_GET_ITEM(formats_value.get(), 0),
-                       PyTuple_GET_ITEM(formats_value.get(), 1));
+  Ref analysis = range_object(book, sink, area);
+  Ref styles = analysis ? styles_object(book) : Ref();
+  if (!styles) return nullptr;
+  return PyTuple_Pack(2, analysis.get(), styles.get());
 }
 
 PyMethodDef methods[] = {
-    {"ranges", ranges, METH_VARARGS, "ranges(fd): the used area of each worksheet."},
+    {"ranges", ranges, METH_VARARGS,
+     "ranges(fd, sample_rows): the used area and analysis of each worksheet."},
     {"analyse", analyse, METH_VARARGS,
      "analyse(fd, choose, area, sample_rows): non-empty rows and first rows of one range."},
     {nullptr, nullptr, 0, nullptr},

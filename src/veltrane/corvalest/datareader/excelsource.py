@@ -80,10 +80,42 @@ def getranges(filename, ftype):
 
 
 def _native_ranges(filename):
-    """getranges by the native scanner; raises what it raises when it refuses the file."""
-    with open(os.fspath(filename), "rb") as stream:
-        found = _sheetscan.ranges(stream.fileno())
-    return [formatRangeDesignation(name, Area(*area)) for name, area in found if area]
+    """getranges by the native scanner; raises what it raises when it refuses the file.
+
+    The same pass analyses each sheet's used cells, which inspectFile asks
+    for next: the analyses are kept for that one file, as long as it stays
+    the same file unchanged (device, inode, size, modification and change times).
+    """
+    global _recent_analyses
+    path = os.fspath(filename)
+    with open(path, "rb") as stream:
+        identity = _file_identity(path, os.fstat(stream.fileno()))
+        sheets, styles = _sheetscan.ranges(stream.fileno(), TITLE_SAMPLE_ROWS)
+    _recent_analyses = (identity, sheets, styles)
+    return [formatRangeDesignation(name, Area(*area)) for name, area, _ in sheets if area]
+
+
+# (file identity, [(sheet name, used area, analysis)], styles) of the last native getranges.
+_recent_analyses = None
+
+
+def _file_identity(path, status):
+    return (path, status.st_dev, status.st_ino, status.st_size, status.st_mtime_ns, status.st_ctime_ns)
+
+
+def _recent_analysis(path, sheet_name, area, filename):
+    """Return (analysis, styles, columns left of it) kept by the last getranges of
+    `path` for `area` of `sheet_name`, or None when that pass cannot answer."""
+    recent = _recent_analyses
+    if recent is None or recent[0] != _file_identity(path, os.stat(path)):
+        return None
+    identity, sheets, styles = recent
+    name, used, analysis = sheets[_sheet_index([entry[0] for entry in sheets], sheet_name, filename)]
+    if area is None or used is None:  # a sheet without data has none in any area either
+        return analysis, styles, 0
+    if Area(*used) == area:
+        return analysis, styles, area.first_column - 1
+    return None
 
 
 def _getranges_read(filename, ftype, refusal=None):
@@ -146,21 +178,31 @@ def _native_reads(filename, ftype):
 
 def _native_scan(filename, sheet_name, area):
     """Return the _RangeScan of `area` (the used cells when None) of sheet `sheet_name`."""
+    path = os.fspath(filename)
+    recent = _recent_analysis(path, sheet_name, area, filename)
+    if recent is not None:
+        return _native_range_scan(*recent)
 
     def choose(names):
         return _sheet_index(names, sheet_name, filename)
 
     bounds = None if area is None else tuple(area)
-    with open(os.fspath(filename), "rb") as stream:
-        found = _sheetscan.analyse(stream.fileno(), choose, bounds, TITLE_SAMPLE_ROWS)
-    filled_rows, first_column, last_column, rows, date1904, style_formats, custom = found
-    convert = _NativeValues(date1904, style_formats, custom)
+    with open(path, "rb") as stream:
+        analysis, styles = _sheetscan.analyse(stream.fileno(), choose, bounds, TITLE_SAMPLE_ROWS)
+    return _native_range_scan(analysis, styles, 0)
+
+
+def _native_range_scan(analysis, styles, skipped_columns):
+    """Return the _RangeScan of a native analysis, its rows cut by `skipped_columns` on the left."""
+    filled_rows, first_column, last_column, rows = analysis
     scan = _RangeScan()
     if rows:
+        convert = _NativeValues(*styles)
         scan.filled_rows = filled_rows
-        scan.first_column, scan.last_column = first_column, last_column
-        scan.first = [convert(cell) for cell in rows[0]]
-        scan.sample = [[convert(cell) for cell in row] for row in rows[1:]]
+        scan.first_column = first_column - skipped_columns
+        scan.last_column = last_column - skipped_columns
+        scan.first = [convert(cell) for cell in rows[0][skipped_columns:]]
+        scan.sample = [[convert(cell) for cell in row[skipped_columns:]] for row in rows[1:]]
     return scan
 
 
