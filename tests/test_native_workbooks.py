@@ -32,6 +32,7 @@ from hypothesis import HealthCheck, given, settings, strategies as st  # noqa: E
 # Corpus files that only the native scanner reads, and why openpyxl refuses them.
 OPENPYXL_REFUSES = {
     "strict_iso_paths.xlsx": "strict OOXML: openpyxl finds no sheet",
+    "issue_419.xlsx": "its relationship names sharedStrings.xml, the archive holds SharedStrings.xml",
 }
 
 
@@ -320,3 +321,60 @@ def test_decompression_bomb_in_constant_memory(tmp_path):
     ranges, grown_kib = result.stdout.rsplit(" ", 1)
     assert ranges == "['S!A1:B1']"  # the padding rows hold empty cells
     assert int(grown_kib) < 20 * 1024
+
+
+# --- binary workbooks (.xlsb): typed "xlsx" by libmagic, told apart by their content
+
+XLSB_CORPUS = [p for p in CORPUS if p.values[0] is None or p.values[0].endswith(".xlsb")]
+# Pairs whose .xlsx is not the same workbook: other sheet order, other cells.
+XLSB_PAIRS_DIFFER = {"issues.xlsb", "sample.xlsb"}
+
+
+def pyxlsb_ranges(path):
+    """getranges computed from pyxlsb's cells: the used cells of each worksheet."""
+    pyxlsb = pytest.importorskip("pyxlsb")
+    ranges = []
+    with pyxlsb.open_workbook(path) as workbook:
+        for name in workbook.sheets:
+            with workbook.get_sheet(name) as sheet:
+                cells = [(c.r + 1, c.c + 1) for row in sheet.rows(sparse=True) for c in row
+                         if c.v is not None and c.v != ""]
+            if cells:
+                rows, columns = zip(*cells)
+                ranges.append(formatRangeDesignation(
+                    name, Area(min(rows), min(columns), max(rows), max(columns))))
+    return ranges
+
+
+@pytest.mark.parametrize("path", XLSB_CORPUS)
+def test_xlsb_agrees_with_its_xlsx_and_pyxlsb(path):
+    name = os.path.basename(path)
+    try:
+        ranges = excelsource._native_ranges(path)
+    except sheetscan.Unreadable:
+        assert name == "pass_protected.xlsb"  # encrypted: not a zip archive
+        return
+    assert ranges == pyxlsb_ranges(path)
+    twin = path[:-1] + "x"
+    if os.path.exists(twin) and name not in XLSB_PAIRS_DIFFER:
+        assert ranges == excelsource.getranges(twin, "xlsx")
+        for arange in designations_to_check(ranges, path):
+            expected = excelsource.analyseRangeData(twin, "xlsx", arange)
+            assert excelsource.analyseRangeData(path, "xlsx", arange) == expected, arange
+
+
+def test_impossible_record_length_is_refused(tmp_path):
+    source = next((p.values[0] for p in XLSB_CORPUS if p.values[0] and p.values[0].endswith("date.xlsb")), None)
+    if source is None:
+        pytest.skip("no .xlsb in the corpus")
+    with zipfile.ZipFile(source) as archive:
+        members = [(info, archive.read(info)) for info in archive.infolist()]
+    for bad in (b"\x00\xff\xff\xff\x7f", b"\x00\x10" + b"\x00" * 4, b"\x81"):
+        path = tmp_path / "bad.xlsb"
+        with zipfile.ZipFile(str(path), "w") as archive:
+            for info, data in members:
+                if info.filename == "xl/worksheets/sheet1.bin":
+                    data = data[:40] + bad
+                archive.writestr(info, data)
+        with pytest.raises(sheetscan.Unreadable):
+            excelsource._native_ranges(str(path))

@@ -68,10 +68,22 @@ struct Workbook {
   SharedStrings strings;
 };
 
+bool read_strings(Workbook* book) {
+  return book->strings.read(book->archive, book->package.shared_strings_part,
+                            book->package.main_namespace, book->package.binary);
+}
+
 bool open_workbook(int fd, Workbook* book) {
   return book->archive.open(fd) && read_package(book->archive, &book->package) &&
-         book->strings.read(book->archive, book->package.shared_strings_part,
-                            book->package.main_namespace);
+         read_strings(book);
+}
+
+bool scan(const Workbook& book, const SheetPart& sheet, RowSink* sink) {
+  if (book.package.binary) {
+    return scan_binary_sheet(book.archive, sheet.part, sheet.name, book.strings, sink);
+  }
+  return scan_sheet(book.archive, sheet.part, sheet.name, book.package.main_namespace, book.strings,
+                    sink);
 }
 
 Ref area_tuple(uint64_t first_row, uint64_t first_column, uint64_t last_row, uint64_t last_column) {
@@ -198,8 +210,7 @@ PyObject* ranges(PyObject*, PyObject* args) {
   Area whole;
   for (const SheetPart& sheet : book.package.worksheets) {
     RangeSink sink(whole, static_cast<size_t>(sample_rows));
-    if (!scan_sheet(book.archive, sheet.part, sheet.name, book.package.main_namespace, book.strings,
-                    &sink)) {
+    if (!scan(book, sheet, &sink)) {
       return nullptr;
     }
     Ref area = sink.filled_rows
@@ -230,15 +241,12 @@ PyObject* analyse(PyObject*, PyObject* args) {
   Workbook book;
   size_t index;
   if (!book.archive.open(fd) || !read_package(book.archive, &book.package) ||
-      !chosen_sheet(choose, book.package, &index) ||
-      !book.strings.read(book.archive, book.package.shared_strings_part,
-                         book.package.main_namespace)) {
+      !chosen_sheet(choose, book.package, &index) || !read_strings(&book)) {
     return nullptr;
   }
   const SheetPart& sheet = book.package.worksheets[index];
   RangeSink sink(area, static_cast<size_t>(sample_rows));
-  if (!scan_sheet(book.archive, sheet.part, sheet.name, book.package.main_namespace, book.strings,
-                  &sink)) {
+  if (!scan(book, sheet, &sink)) {
     return nullptr;
   }
   Ref analysis = range_object(book, sink, area);

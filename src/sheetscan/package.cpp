@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <unordered_map>
 
+#include "binary_parts.hpp"
 #include "xml_part.hpp"
 
 namespace sheetscan {
@@ -165,11 +166,20 @@ bool read_package(const ZipArchive& archive, Package* package) {
   std::string workbook_part = office_document(package_relationships);
   if (workbook_part.empty()) return refuse("the package names no workbook part");
   WorkbookHandler workbook;
-  if (!parse_xml_member(archive, workbook_part, &workbook)) return false;
-  if (workbook.main_namespace != kTransitionalMain && workbook.main_namespace != kStrictMain) {
-    return refuse("the workbook part is not SpreadsheetML");
+  if (ends_with(workbook_part, ".bin")) {
+    std::vector<BinarySheetEntry> sheets;
+    if (!read_binary_workbook(archive, workbook_part, &sheets, &workbook.date1904)) return false;
+    for (const BinarySheetEntry& sheet : sheets) {
+      workbook.sheets.push_back(SheetEntry{sheet.name, sheet.relationship_id});
+    }
+    package->binary = true;
+  } else {
+    if (!parse_xml_member(archive, workbook_part, &workbook)) return false;
+    if (workbook.main_namespace != kTransitionalMain && workbook.main_namespace != kStrictMain) {
+      return refuse("the workbook part is not SpreadsheetML");
+    }
+    package->main_namespace = workbook.main_namespace;
   }
-  package->main_namespace = workbook.main_namespace;
   package->date1904 = workbook.date1904;
   RelationshipsHandler relationships(workbook_part);
   if (!read_relationships(archive, workbook_part, &relationships)) return false;
@@ -257,6 +267,7 @@ class StylesHandler : public XmlHandler {
 bool read_number_formats(const ZipArchive& archive, const Package& package,
                          NumberFormats* formats) {
   if (package.styles_part.empty()) return true;
+  if (package.binary) return read_binary_number_formats(archive, package.styles_part, formats);
   StylesHandler handler(formats);
   return parse_xml_member(archive, package.styles_part, &handler);
 }

@@ -19,6 +19,7 @@ struct SheetPart {
 };
 
 struct Package {
+  bool binary = false;                // a binary workbook (.xlsb): parts of records, not XML
   std::string main_namespace;         // of SpreadsheetML: transitional or strict
   std::vector<SheetPart> worksheets;  // in workbook order; chart sheets left out
   bool date1904 = false;

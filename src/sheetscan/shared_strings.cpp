@@ -1,5 +1,6 @@
 #include "shared_strings.hpp"
 
+#include "binary_parts.hpp"
 #include "rich_text.hpp"
 #include "xml_part.hpp"
 
@@ -74,19 +75,25 @@ TableHandler<Entry> table_handler(const std::string& main_namespace, Entry entry
 }  // namespace
 
 bool SharedStrings::read(const ZipArchive& archive, const std::string& part,
-                         const std::string& main_namespace) {
+                         const std::string& main_namespace, bool binary) {
   part_ = part;
   main_namespace_ = main_namespace;
+  binary_ = binary;
   if (part.empty()) return true;
   size_t kept_bytes = 0;
-  auto handler = table_handler(main_namespace, [&](size_t index, const std::string& text) {
+  auto keep = [&](size_t index, const std::string& text) {
     empty_.push_back(text.empty());
     if (index < kKeptEntries && kept_bytes + text.size() <= kKeptBytes && first_.size() == index) {
       kept_bytes += text.size();
       first_.push_back(text);
     }
     return true;
-  });
+  };
+  if (binary) {
+    return read_binary_strings(archive, part,
+                               [&](const std::string& text) { return keep(empty_.size(), text); });
+  }
+  auto handler = table_handler(main_namespace, keep);
   return parse_xml_member(archive, part, &handler);
 }
 
@@ -100,11 +107,17 @@ bool SharedStrings::texts(const ZipArchive& archive, std::map<size_t, std::strin
     }
   }
   if (missing == 0) return true;
-  auto handler = table_handler(main_namespace_, [&](size_t index, const std::string& text) {
+  auto fill = [&](size_t index, const std::string& text) {
     auto found = wanted->find(index);
     if (found != wanted->end()) found->second = text;
     return true;
-  });
+  };
+  if (binary_) {
+    size_t index = 0;
+    return read_binary_strings(archive, part_,
+                               [&](const std::string& text) { return fill(index++, text); });
+  }
+  auto handler = table_handler(main_namespace_, fill);
   return parse_xml_member(archive, part_, &handler);
 }
 

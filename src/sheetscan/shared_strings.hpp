@@ -13,8 +13,9 @@ namespace sheetscan {
 
 class SharedStrings {
  public:
-  // Reads the part `part` (none when empty) of `main_namespace`.
-  bool read(const ZipArchive& archive, const std::string& part, const std::string& main_namespace);
+  // Reads the part `part` (none when empty): records when `binary`, else XML of `main_namespace`.
+  bool read(const ZipArchive& archive, const std::string& part, const std::string& main_namespace,
+            bool binary);
   size_t size() const { return empty_.size(); }
   bool is_empty(size_t index) const { return empty_[index]; }
   // Fills in the text of each index of `wanted` (which must be below size()).
@@ -23,6 +24,7 @@ class SharedStrings {
  private:
   std::string part_;
   std::string main_namespace_;
+  bool binary_ = false;
   std::vector<bool> empty_;
   std::vector<std::string> first_;  // texts of the first entries, kept while small
 };

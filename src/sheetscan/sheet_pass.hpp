@@ -44,3 +44,13 @@ bool scan_sheet(const ZipArchive& archive, const std::string& part, const std::s
                 const std::string& main_namespace, const SharedStrings& strings, RowSink* sink);
 
 }  // namespace sheetscan
+
+namespace sheetscan {
+
+// The same pass over a worksheet of a binary workbook (.xlsb): its row
+// headers and cell records, numbers written out so that they read back as
+// the same value, errors as their text, strings resolved or inline.
+bool scan_binary_sheet(const ZipArchive& archive, const std::string& part,
+                       const std::string& sheet_name, const SharedStrings& strings, RowSink* sink);
+
+}  // namespace sheetscan

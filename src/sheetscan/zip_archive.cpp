@@ -22,6 +22,13 @@ constexpr uint16_t kDeflated = 8;
 // Encrypted (bit 0) and patched data (bit 5), which zipfile does not read either.
 constexpr uint16_t kUnreadableFlags = 0x0021;
 
+std::string folded(std::string name) {
+  for (char& c : name) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return name;
+}
+
 uint16_t le16(const unsigned char* p) {
   return static_cast<uint16_t>(p[0] | (p[1] << 8));
 }
@@ -119,14 +126,21 @@ bool ZipArchive::read_central_directory(uint64_t start, uint64_t size, uint64_t 
     }
     member.header_offset += shift;
     std::string name(reinterpret_cast<const char*>(header + kCentralHeaderSize), le16(header + 28));
+    folded_names_[folded(name)] = name;
     members_[name] = member;
     at += kCentralHeaderSize + variable;
   }
   return true;
 }
 
+std::string ZipArchive::stored_name(const std::string& name) const {
+  if (members_.count(name)) return name;
+  auto found = folded_names_.find(folded(name));
+  return found == folded_names_.end() ? name : found->second;
+}
+
 const ZipMember* ZipArchive::find(const std::string& name) const {
-  auto found = members_.find(name);
+  auto found = members_.find(stored_name(name));
   return found == members_.end() ? nullptr : &found->second;
 }
 
@@ -134,7 +148,7 @@ bool MemberReader::open(const ZipArchive& archive, const std::string& name) {
   const ZipMember* member = archive.find(name);
   if (!member) return refuse("the archive has no member %s", name.c_str());
   archive_ = &archive;
-  name_ = name;
+  name_ = archive.stored_name(name);
   member_ = *member;
   if (member_.flags & kUnreadableFlags) return refuse("member %s is encrypted", name.c_str());
   if (member_.method != kStored && member_.method != kDeflated) {
@@ -155,7 +169,7 @@ bool MemberReader::open(const ZipArchive& archive, const std::string& name) {
                                    &local_name[0], name_length)) {
     return false;
   }
-  if (local_name != name) return refuse("member %s: its local header names another", name.c_str());
+  if (local_name != name_) return refuse("member %s: its local header names another", name.c_str());
   input_offset_ = member_.header_offset + kLocalHeaderSize + name_length + le16(header + 28);
   if (input_offset_ > archive.file_size() ||
       member_.compressed_size > archive.file_size() - input_offset_) {

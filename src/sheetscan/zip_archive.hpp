@@ -24,8 +24,11 @@ class ZipArchive {
  public:
   // Reads the central directory of the archive in the open file `fd`.
   bool open(int fd);
-  // The member named `name` (the last one of that name, as zipfile does), or null.
+  // The member named `name` (the last one of that name, as zipfile does), else
+  // the one whose name differs only in ASCII case (part names ignore case), or null.
   const ZipMember* find(const std::string& name) const;
+  // The name of the member that find(`name`) gives.
+  std::string stored_name(const std::string& name) const;
   int fd() const { return fd_; }
   uint64_t file_size() const { return file_size_; }
 
@@ -34,6 +37,7 @@ class ZipArchive {
   int fd_ = -1;
   uint64_t file_size_ = 0;
   std::unordered_map<std::string, ZipMember> members_;
+  std::unordered_map<std::string, std::string> folded_names_;  // lower case -> stored name
 };
 
 // Reads `length` bytes at `offset` of `fd`; refuses a short read.
