@@ -22,9 +22,12 @@ constexpr uint16_t kDeflated = 8;
 // Encrypted (bit 0) and patched data (bit 5), which zipfile does not read either.
 constexpr uint16_t kUnreadableFlags = 0x0021;
 
+// A member name as looked up when no name matches exactly: part names ignore
+// ASCII case, and some writers separate folders with backslashes.
 std::string folded(std::string name) {
   for (char& c : name) {
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c == '\\') c = '/';
   }
   return name;
 }

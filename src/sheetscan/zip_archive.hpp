@@ -25,7 +25,8 @@ class ZipArchive {
   // Reads the central directory of the archive in the open file `fd`.
   bool open(int fd);
   // The member named `name` (the last one of that name, as zipfile does), else
-  // the one whose name differs only in ASCII case (part names ignore case), or null.
+  // the one whose name differs only in ASCII case or in backslashes for
+  // slashes (as some writers store them), or null.
   const ZipMember* find(const std::string& name) const;
   // The name of the member that find(`name`) gives.
   std::string stored_name(const std::string& name) const;
