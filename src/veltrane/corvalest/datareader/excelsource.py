@@ -6,8 +6,9 @@ delimited-text inspection, (type name, data rows, title flag, title row, None),
 so that callers handle both alike. Designations follow the A1 grammar of
 `veltrane.corvalest.excelutils`.
 
-Readers: for "xlsx" (.xlsx and .xlsm, transitional or strict) the native
-scanner `_sheetscan` of this package, one streaming pass in constant memory,
+Readers: for "xlsx" (.xlsx and .xlsm, transitional or strict, and the binary
+.xlsb that libmagic types alike) the native scanner `_sheetscan` of this
+package, one streaming pass in constant memory,
 and openpyxl in read-only mode for the workbooks that the scanner refuses
 (damaged, or laid out in ways it leaves to openpyxl); xlrd (version 2) for
 "xls", one worksheet loaded at a time. openpyxl and xlrd come with the
