@@ -74,11 +74,17 @@ EXTRA_MIN_GAP = 0.05
 TITLE_ROW = "id;name;value;flag\n"
 ROW = "%07d;name %d;%d.25;flag\n"
 
+# Linux keeps ru_maxrss across fork and exec, so a child of a large benchmark
+# process would report the parent's size: VmHWM belongs to the new process alone.
 PEAK_PROBE = """
 import resource, sys
 from veltrane.corvalest.datareader import fileInspect
 fileInspect.inspectFile(sys.argv[1], sys.argv[2])
-print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)
+try:
+    with open("/proc/self/status") as status:
+        print([line.split()[1] for line in status if line.startswith("VmHWM:")][0])
+except (OSError, IndexError):
+    print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)
 """
 
 
