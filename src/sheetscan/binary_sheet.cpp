@@ -54,9 +54,11 @@ const char* error_text(uint32_t code) {
   }
 }
 
-// Text that Python's float() reads back as exactly `value`.
+// Text that Python's float() reads back as exactly `value`, when `text` is
+// given; non-finite values, which no cell holds, are refused.
 bool number_text(double value, std::string* text) {
   if (!std::isfinite(value)) return false;
+  if (!text) return true;
   char buffer[32];
   std::snprintf(buffer, sizeof buffer, "%.17g", value);
   text->assign(buffer);
@@ -70,7 +72,7 @@ bool rk_text(uint32_t rk, std::string* text) {
   if (rk & 2) {
     int64_t whole = static_cast<int32_t>(rk) >> 2;
     if (!times_100) {
-      text->assign(std::to_string(whole));
+      if (text) text->assign(std::to_string(whole));
       return true;
     }
     return number_text(static_cast<double>(whole) / 100, text);
@@ -114,7 +116,7 @@ class BinarySheet {
     in_row_ = true;
     row_number_ = static_cast<uint64_t>(row) + 1;
     row_width_ = 0;
-    filled_.clear();
+    filled_count_ = 0;
     keep_texts_ = sink_->wants_texts();
     return true;
   }
@@ -127,6 +129,7 @@ class BinarySheet {
       return refuse("worksheet %s holds cells beyond XFD1048576", sheet_name_.c_str());
     }
     next_row_ = row_number_ + 1;
+    filled_.resize(filled_count_);
     if (row_width_ && !sink_->row(row_number_, filled_)) stopped_ = true;
     return true;
   }
@@ -141,9 +144,13 @@ class BinarySheet {
       return refuse("%s: cells out of column order", sheet_name_.c_str());
     }
     row_width_ = position;
-    Cell value;
+    if (filled_count_ == filled_.size()) filled_.emplace_back();
+    Cell& value = filled_[filled_count_];
     value.column = position;
     value.style = static_cast<long>(style & 0xFFFFFF);
+    value.text.clear();
+    // Number texts are written out only for the rows handed over with their values.
+    std::string* number = keep_texts_ ? &value.text : nullptr;
     bool filled = true;
     uint32_t small;
     double real;
@@ -152,12 +159,12 @@ class BinarySheet {
         filled = false;
         break;
       case kRk:
-        if (!read_u32(data, &offset, &small) || !rk_text(small, &value.text)) return damaged();
+        if (!read_u32(data, &offset, &small) || !rk_text(small, number)) return damaged();
         value.type = "n";
         break;
       case kReal:
       case kFormulaNumber:
-        if (!read_f64(data, &offset, &real) || !number_text(real, &value.text)) return damaged();
+        if (!read_f64(data, &offset, &real) || !number_text(real, number)) return damaged();
         value.type = "n";
         break;
       case kError:
@@ -193,9 +200,7 @@ class BinarySheet {
         return refuse("%s: unknown cell record %lu", sheet_name_.c_str(),
                       static_cast<unsigned long>(type));
     }
-    if (!filled) return true;
-    if (!keep_texts_) value.text.clear();
-    filled_.push_back(std::move(value));
+    if (filled) ++filled_count_;
     return true;
   }
 
@@ -204,7 +209,8 @@ class BinarySheet {
   RowSink* sink_;
   bool in_data_ = false, in_row_ = false, stopped_ = false, keep_texts_ = false;
   uint64_t row_number_ = 0, next_row_ = 1, row_width_ = 0;
-  std::vector<Cell> filled_;
+  std::vector<Cell> filled_;  // of the current row, reused from row to row
+  size_t filled_count_ = 0;
 };
 
 }  // namespace

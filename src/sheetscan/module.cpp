@@ -13,6 +13,8 @@
 // `choose(names)` returns the index of the worksheet to analyse; `area` is
 // None for the whole sheet.
 #include <map>
+#include <new>
+#include <stdexcept>
 
 #include "compat.hpp"
 #include "package.hpp"
@@ -198,7 +200,7 @@ Ref styles_object(const Workbook& book) {
 }
 
 // Each worksheet's used area, and the analysis of its whole sheet, from one pass.
-PyObject* ranges(PyObject*, PyObject* args) {
+PyObject* ranges_or_throw(PyObject* args) {
   int fd;
   Py_ssize_t sample_rows;
   if (!PyArg_ParseTuple(args, "in:ranges", &fd, &sample_rows)) return nullptr;
@@ -228,7 +230,7 @@ PyObject* ranges(PyObject*, PyObject* args) {
   return PyTuple_Pack(2, sheets.get(), styles.get());
 }
 
-PyObject* analyse(PyObject*, PyObject* args) {
+PyObject* analyse_or_throw(PyObject* args) {
   int fd;
   PyObject *choose, *area_object;
   Py_ssize_t sample_rows;
@@ -255,10 +257,23 @@ PyObject* analyse(PyObject*, PyObject* args) {
   return PyTuple_Pack(2, analysis.get(), styles.get());
 }
 
+// The containers of a scan allocate with operator new; running out of memory
+// there becomes MemoryError rather than an exception crossing into CPython.
+template <PyObject* (*Body)(PyObject*)>
+PyObject* without_exceptions(PyObject*, PyObject* args) {
+  try {
+    return Body(args);
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  } catch (const std::length_error&) {
+    return PyErr_NoMemory();
+  }
+}
+
 PyMethodDef methods[] = {
-    {"ranges", ranges, METH_VARARGS,
+    {"ranges", without_exceptions<ranges_or_throw>, METH_VARARGS,
      "ranges(fd, sample_rows): the used area and analysis of each worksheet."},
-    {"analyse", analyse, METH_VARARGS,
+    {"analyse", without_exceptions<analyse_or_throw>, METH_VARARGS,
      "analyse(fd, choose, area, sample_rows): non-empty rows and first rows of one range."},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -60,8 +60,43 @@ bool RecordReader::number(int most_bytes, uint32_t* value, bool* at_end) {
   return refuse("%s: a record header is damaged", member_.name().c_str());
 }
 
+// Decodes a base-128 number of at most `most_bytes` bytes from `bytes`
+// (`available` of them); returns the bytes used, 0 when it does not end there.
+size_t decode_number(const char* bytes, size_t available, int most_bytes, uint32_t* value) {
+  *value = 0;
+  for (size_t i = 0; i < available && i < static_cast<size_t>(most_bytes); ++i) {
+    auto next = static_cast<unsigned char>(bytes[i]);
+    *value |= static_cast<uint32_t>(next & 0x7F) << (7 * i);
+    if (!(next & 0x80)) return i + 1;
+  }
+  return 0;
+}
+
+// The common case: the record's header and bytes lie whole in the current chunk.
+void RecordReader::next_in_chunk(uint32_t* type, std::string* data, bool* done) {
+  uint32_t length;
+  size_t type_bytes = decode_number(chunk_, chunk_left_, 2, type);
+  size_t length_bytes =
+      type_bytes ? decode_number(chunk_ + type_bytes, chunk_left_ - type_bytes, 4, &length) : 0;
+  if (!length_bytes || length > chunk_left_ - type_bytes - length_bytes) return;
+  const char* record = chunk_ + type_bytes + length_bytes;
+  chunk_ = record + length;
+  chunk_left_ -= type_bytes + length_bytes + length;
+  if (wanted_(*type)) {
+    data->assign(record, length);
+    *done = true;
+  }
+}
+
 bool RecordReader::next(uint32_t* type, std::string* data) {
   for (;;) {
+    bool done = false;
+    while (chunk_left_ >= 2 && !done) {
+      size_t before = chunk_left_;
+      next_in_chunk(type, data, &done);
+      if (chunk_left_ == before) break;  // the record runs into the next chunk
+    }
+    if (done) return true;
     bool at_end = false;
     uint32_t length;
     if (!number(2, type, &at_end)) return false;

@@ -20,6 +20,7 @@ class RecordReader {
   bool next(uint32_t* type, std::string* data);
 
  private:
+  void next_in_chunk(uint32_t* type, std::string* data, bool* done);
   bool byte(unsigned char* value, bool* at_end);
   bool number(int most_bytes, uint32_t* value, bool* at_end);
   MemberReader member_;
