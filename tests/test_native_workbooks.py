@@ -379,3 +379,41 @@ def test_impossible_record_length_is_refused(tmp_path):
                 archive.writestr(info, data)
         with pytest.raises(sheetscan.Unreadable):
             excelsource._native_ranges(str(path))
+
+
+@pytest.mark.leaks
+def test_repeated_scans_leave_nothing_behind(tmp_path):
+    """Every way through the scanner, answered or refused, many times: no growth
+    of traced Python memory (the sanitizer's leak run watches the C++ side)."""
+    import gc
+    import tracemalloc
+
+    good = str(small_book(tmp_path))
+    bad = tmp_path / "bad.xlsx"
+    bad.write_bytes(open(good, "rb").read()[:-200])
+
+    def missing(names):
+        raise excelsource.WorkbookError("no such sheet")
+
+    def every_way():
+        with open(good, "rb") as stream:
+            sheetscan.ranges(stream.fileno(), 20)
+            sheetscan.analyse(stream.fileno(), lambda names: 0, (1, 1, 3, 2), 20)
+            with pytest.raises(excelsource.WorkbookError):
+                sheetscan.analyse(stream.fileno(), missing, None, 20)
+        with open(str(bad), "rb") as stream, pytest.raises(sheetscan.Unreadable):
+            sheetscan.ranges(stream.fileno(), 20)
+
+    for _ in range(30):
+        every_way()
+    gc.collect()
+    tracemalloc.start()
+    try:
+        before = tracemalloc.get_traced_memory()[0]
+        for _ in range(int(os.environ.get("FILEINSPECT_LEAK_ROUNDS", "200"))):
+            every_way()
+        gc.collect()
+        grown = tracemalloc.get_traced_memory()[0] - before
+    finally:
+        tracemalloc.stop()
+    assert grown < 48 << 10
