@@ -39,8 +39,8 @@ def run(command, **kwargs):
     return completed.stdout
 
 
-def extension_sources():
-    folder = os.path.join(ROOT, "src", "fileinspect")
+def extension_sources(folder_name="fileinspect"):
+    folder = os.path.join(ROOT, "src", folder_name)
     return sorted(name for name in os.listdir(folder) if name.endswith((".cpp", ".hpp")))
 
 
@@ -75,8 +75,9 @@ class TestSdist:
 
     def test_holds_the_extension_sources_and_build_files(self, dists):
         names = self.names(dists[0])
-        for source in extension_sources():
-            assert "src/fileinspect/" + source in names
+        for folder in ("fileinspect", "sheetscan"):
+            for source in extension_sources(folder):
+                assert "src/%s/%s" % (folder, source) in names
         assert {"setup.py", "pyproject.toml", "README.md", "PKG-INFO"} <= names
 
     def test_holds_the_package_with_its_stub_and_samples(self, dists):
@@ -96,7 +97,8 @@ class TestWheel:
     def test_built_for_this_interpreter(self, dists):
         with zipfile.ZipFile(str(dists[1])) as archive:
             names = set(archive.namelist())
-        assert "%s/fileInspect%s" % (PACKAGE, sysconfig.get_config_var("EXT_SUFFIX")) in names
+        for module in ("fileInspect", "_sheetscan"):
+            assert "%s/%s%s" % (PACKAGE, module, sysconfig.get_config_var("EXT_SUFFIX")) in names
         assert {PACKAGE + "/fileInspect.pyi", PACKAGE + "/py.typed", PACKAGE + "/cli.py"} <= names
         assert {PACKAGE + "/samples/" + name for name in os.listdir(SAMPLES)} <= names
 
