@@ -34,7 +34,9 @@ class TableHandler : public XmlHandler {
   bool start(const char* name, const char**) override {
     ++depth_;
     if (entry_depth_) {
-      if (depth_ > entry_depth_) text_.start(local_name(name), depth_ - entry_depth_);
+      // openpyxl would count an entry inside an entry as one more string.
+      if (entry_tag_ == name) return refuse("a shared string inside a shared string");
+      text_.start(local_name(name), depth_ - entry_depth_);
       return true;
     }
     if (entry_tag_ == name) {
