@@ -1,14 +1,13 @@
-"""The native .xlsx scanner against openpyxl, the oracle: real workbooks of the
-corpus, workbooks written here with hypothesis, and hostile archives."""
+"""The native workbook scanner against openpyxl, the oracle: real workbooks of the
+corpus, workbooks written here with hypothesis, and hostile archives; .xlsb
+files against pyxlsb and their .xlsx twins."""
 
 import datetime
 import io
 import os
 import re
 import subprocess
-import sys
 import zipfile
-from xml.sax.saxutils import escape
 
 import pytest
 
