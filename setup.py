@@ -17,6 +17,16 @@ setup(
             depends=sorted(glob.glob("src/fileinspect/*.hpp")),
             language="c++",
             extra_compile_args=CXX_FLAGS,
-        )
+        ),
+        # The native workbook scanner, a private module of its own that shares
+        # the owning reference and the version differences with the extension.
+        Extension(
+            "veltrane.corvalest.datareader._sheetscan",
+            sources=sorted(glob.glob("src/sheetscan/*.cpp")),
+            depends=sorted(glob.glob("src/sheetscan/*.hpp") + glob.glob("src/fileinspect/*.hpp")),
+            include_dirs=["src/fileinspect"],
+            language="c++",
+            extra_compile_args=CXX_FLAGS,
+        ),
     ]
 )

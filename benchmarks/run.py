@@ -75,11 +75,17 @@ EXTRA_MIN_GAP = 0.05
 TITLE_ROW = "id;name;value;flag\n"
 ROW = "%07d;name %d;%d.25;flag\n"
 
+# Linux keeps ru_maxrss across fork and exec, so a child of a large benchmark
+# process would report the parent's size: VmHWM belongs to the new process alone.
 PEAK_PROBE = """
 import resource, sys
 from veltrane.corvalest.datareader import fileInspect
-fileInspect.inspectFile(sys.argv[1], "csv")
-print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)
+fileInspect.inspectFile(sys.argv[1], sys.argv[2])
+try:
+    with open("/proc/self/status") as status:
+        print([line.split()[1] for line in status if line.startswith("VmHWM:")][0])
+except (OSError, IndexError):
+    print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)
 """
 
 
@@ -192,10 +198,10 @@ def best_times(statements, namespace, rounds, batch_seconds=None):
     return best
 
 
-def peak_memory_mb(path):
-    """ru_maxrss of a new process that inspects `path`, in MB."""
+def peak_memory_mb(path, ftype="csv"):
+    """ru_maxrss of a new process that inspects `path` as `ftype`, in MB."""
     done = subprocess.run(
-        [sys.executable, "-c", PEAK_PROBE, path],
+        [sys.executable, "-c", PEAK_PROBE, path, ftype],
         stdout=subprocess.PIPE,
         check=True,
         universal_newlines=True,
@@ -399,6 +405,124 @@ def print_table(rows, quick):
     print(rule)
 
 
+# --- large workbooks: the native scanner against python-calamine ---------------
+
+WORKBOOK_ROWS = (10000, 200000, 1000000)
+WORKBOOK_ROWS_QUICK = (2000, 10000)
+WORKBOOK_TARGET = 1.5  # inspectFile at most 1.5 times calamine's read of every cell
+WORKBOOK_GROWTH_TARGET_MB = 20.0
+WORKBOOK_PARTS = {
+    "[Content_Types].xml": '<Types xmlns="http://schemas.openxmlformats.org/package/2006/content-types">'
+    '<Default Extension="rels" ContentType="application/vnd.openxmlformats-package.relationships+xml"/>'
+    '<Default Extension="xml" ContentType="application/xml"/>'
+    '<Override PartName="/xl/workbook.xml" ContentType="application/vnd.openxmlformats-officedocument.'
+    'spreadsheetml.sheet.main+xml"/></Types>',
+    "_rels/.rels": '<Relationships xmlns="http://schemas.openxmlformats.org/package/2006/relationships">'
+    '<Relationship Id="rId1" Type="http://schemas.openxmlformats.org/officeDocument/2006/relationships/'
+    'officeDocument" Target="xl/workbook.xml"/></Relationships>',
+    "xl/workbook.xml": '<workbook xmlns="http://schemas.openxmlformats.org/spreadsheetml/2006/main" '
+    'xmlns:r="http://schemas.openxmlformats.org/officeDocument/2006/relationships"><sheets>'
+    '<sheet name="Data" sheetId="1" r:id="rId1"/></sheets></workbook>',
+    "xl/_rels/workbook.xml.rels": '<Relationships xmlns="http://schemas.openxmlformats.org/package/2006/'
+    'relationships"><Relationship Id="rId1" Type="http://schemas.openxmlformats.org/officeDocument/2006/'
+    'relationships/worksheet" Target="worksheets/sheet1.xml"/></Relationships>',
+}
+
+
+def write_large_workbook(path, rows):
+    """Write a .xlsx of `rows` rows x 10 columns (titles, then numbers and inline text) fast."""
+    import zipfile
+
+    def row_xml(r):
+        cells = "".join('<c r="%s%d"><v>%d.5</v></c>' % (letter, r, r * 7 + i)
+                        for i, letter in enumerate("ABCDEFGH"))
+        return ('<row r="%d">%s<c r="I%d" t="inlineStr"><is><t>item %d</t></is></c>'
+                '<c r="J%d"><v>%d</v></c></row>' % (r, cells, r, r % 97, r, r))
+
+    with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED, compresslevel=1) as archive:
+        for name, text in WORKBOOK_PARTS.items():
+            archive.writestr(name, text)
+        with archive.open("xl/worksheets/sheet1.xml", "w", force_zip64=True) as sheet:
+            sheet.write(b'<worksheet xmlns="http://schemas.openxmlformats.org/spreadsheetml/2006/main">'
+                        b'<sheetData><row r="1">' + "".join(
+                            '<c r="%s1" t="inlineStr"><is><t>column %s</t></is></c>' % (c, c)
+                            for c in "ABCDEFGHIJ").encode() + b"</row>")
+            for start in range(2, rows + 1, 10000):
+                sheet.write("".join(row_xml(r) for r in range(start, min(start + 10000, rows + 1))).encode())
+            sheet.write(b"</sheetData></worksheet>")
+
+
+def write_large_xlsb(path, rows):
+    """Write the same rows as a binary workbook with pyxlsbwriter (a benchmark-only writer)."""
+    import pyxlsbwriter
+
+    data = [["column %s" % c for c in "ABCDEFGHIJ"]] + [
+        [r * 7 + i + 0.5 for i in range(8)] + ["item %d" % (r % 97), r] for r in range(2, rows + 1)]
+    with pyxlsbwriter.XlsbWriter(path) as writer:
+        writer.add_sheet("Data")
+        writer.write_sheet(data)
+
+
+def workbook_cases(quick):
+    """(label, rows, writer, file suffix) of each large workbook measured."""
+    cases = [("xlsx", count, write_large_workbook, ".xlsx")
+             for count in (WORKBOOK_ROWS_QUICK if quick else WORKBOOK_ROWS)]
+    try:
+        import pyxlsbwriter  # noqa: F401
+    except ImportError:
+        return cases
+    return cases + [("xlsb", WORKBOOK_ROWS_QUICK[-1] if quick else 200000, write_large_xlsb, ".xlsb")]
+
+
+def calamine_read_all(path):
+    import python_calamine
+
+    workbook = python_calamine.CalamineWorkbook.from_path(path)
+    for name in workbook.sheet_names:
+        workbook.get_sheet_by_name(name).to_python()
+
+
+def workbook_rows(settings, folder):
+    """Rows for the large workbooks: inspectFile against calamine, and peak memory."""
+    try:
+        import python_calamine  # noqa: F401  (a benchmark-only peer)
+    except ImportError:
+        python_calamine = None
+    rows, peaks = [], []
+    for kind, count, write, suffix in workbook_cases(settings.quick):
+        path = os.path.join(folder, "rows%d%s" % (count, suffix))
+        write(path, count)
+        module = calamine = float("inf")
+        for _ in range(settings.large_rounds):
+            started = time.perf_counter()
+            fileInspect.inspectFile(path, "xlsx")
+            module = min(module, time.perf_counter() - started)
+            if python_calamine is not None:
+                started = time.perf_counter()
+                calamine_read_all(path)
+                calamine = min(calamine, time.perf_counter() - started)
+        peak = peak_memory_mb(path, "xlsx")
+        if kind == "xlsx":
+            peaks.append(peak)
+        value = ratio(module, calamine) if python_calamine is not None else None
+        met = "-" if settings.quick or value is None else ("ok" if value <= WORKBOOK_TARGET else "MISSED")
+        rows.append(("inspectFile %s %d x 10" % (kind, count), shown_time(module),
+                     shown_time(calamine) if python_calamine is not None else "absent",
+                     "-" if value is None else shown_ratio(value), "%.1f MB" % peak, met))
+        os.remove(path)
+    growth = peaks[-1] - peaks[0]
+    met = "-" if settings.quick else ("ok" if growth < WORKBOOK_GROWTH_TARGET_MB else "MISSED")
+    rows.append(("peak memory growth, xlsx", "", "", "", "%+.1f MB" % growth, met))
+    return rows
+
+
+def print_workbook_table(rows):
+    header = ("large workbook", "module", "calamine", "ratio", "peak", "target")
+    widths = [max(len(str(row[i])) for row in rows + [header]) for i in range(len(header))]
+    for row in [header] + rows:
+        print("  ".join(str(cell).ljust(width) for cell, width in zip(row, widths)))
+
+
 def describe_machine(settings):
     load = ", ".join("%.2f" % value for value in os.getloadavg())
     print("fileInspect benchmark (%s run)" % ("quick" if settings.quick else "full"))
@@ -433,6 +557,7 @@ def main(argv=None):
             measure_per_call(path, namespace, settings)
         large = [measure_large_file(size, folder, namespace, settings)
                  for size in settings.large_sizes_mb]
+        workbooks = workbook_rows(settings, folder)
 
     rows = [table_row(path, settings.quick) for path in paths + large]
     rows.append(growth_row(large, settings.quick))
@@ -442,6 +567,8 @@ def main(argv=None):
     if settings.quick:
         print("Quick mode only checks that the benchmark runs and that the module agrees with"
               " plain Python; its times judge no target (run without --quick for that).")
+    print()
+    print_workbook_table(workbooks)
     print("%.0f s in all; load average now %s" % (
         time.perf_counter() - started, ", ".join("%.2f" % value for value in os.getloadavg())))
 

@@ -41,8 +41,8 @@ def run(command, **kwargs):
     return completed.stdout
 
 
-def extension_sources():
-    folder = os.path.join(ROOT, "src", "fileinspect")
+def extension_sources(folder_name="fileinspect"):
+    folder = os.path.join(ROOT, "src", folder_name)
     return sorted(name for name in os.listdir(folder) if name.endswith((".cpp", ".hpp")))
 
 
@@ -77,8 +77,9 @@ class TestSdist:
 
     def test_holds_the_extension_sources_and_build_files(self, dists):
         names = self.names(dists[0])
-        for source in extension_sources():
-            assert "src/fileinspect/" + source in names
+        for folder in ("fileinspect", "sheetscan"):
+            for source in extension_sources(folder):
+                assert "src/%s/%s" % (folder, source) in names
         assert {"setup.py", "pyproject.toml", "README.md", "LICENSE", "PKG-INFO"} <= names
         # What the differential and hostile-input tests compare with.
         assert "benchmarks/reference.py" in names
@@ -100,7 +101,8 @@ class TestWheel:
     def test_built_for_this_interpreter(self, dists):
         with zipfile.ZipFile(str(dists[1])) as archive:
             names = set(archive.namelist())
-        assert "%s/fileInspect%s" % (PACKAGE, sysconfig.get_config_var("EXT_SUFFIX")) in names
+        for module in ("fileInspect", "_sheetscan"):
+            assert "%s/%s%s" % (PACKAGE, module, sysconfig.get_config_var("EXT_SUFFIX")) in names
         shipped = ["fileInspect.pyi", "py.typed", "cli/__init__.py"]
         assert {PACKAGE + "/" + name for name in shipped} <= names
         assert {PACKAGE + "/samples/" + name for name in os.listdir(SAMPLES)} <= names

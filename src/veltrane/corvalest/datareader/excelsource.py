@@ -6,10 +6,15 @@ delimited-text inspection, (type name, data rows, title flag, title row, None),
 so that callers handle both alike. Designations follow the A1 grammar of
 `veltrane.corvalest.excelutils`.
 
-Readers: openpyxl in read-only mode for "xlsx", rows streamed from the archive;
-xlrd (version 2) for "xls", one worksheet loaded at a time. Both come with the
+Readers: for "xlsx" (.xlsx and .xlsm, transitional or strict, and the binary
+.xlsb that libmagic types alike) the native scanner `_sheetscan` of this
+package, one streaming pass in constant memory,
+and openpyxl in read-only mode for the workbooks that the scanner refuses
+(damaged, or laid out in ways it leaves to openpyxl); xlrd (version 2) for
+"xls", one worksheet loaded at a time. openpyxl and xlrd come with the
 package's `excel` extra and are imported only when a workbook is read, so that
-the package imports without them.
+the package imports without them; openpyxl also converts the values of the
+first rows that the scanner hands over, exactly as it converts its own.
 
 Empty cells are those holding nothing or the empty text. The used cells of a
 worksheet are the smallest rectangle holding all its other cells; they are
@@ -31,6 +36,11 @@ non-empty row of a range holds titles when
 import contextlib
 import importlib
 import os
+
+try:
+    from veltrane.corvalest.datareader import _sheetscan
+except ImportError:  # a build without the scanner reads every workbook with openpyxl
+    _sheetscan = None
 
 from veltrane.corvalest.excelutils import (
     MAX_COLUMNS,
@@ -61,8 +71,58 @@ def getranges(filename, ftype):
     Each designation covers exactly the used cells of its worksheet, in sheet
     order; worksheets without data give none.
     """
+    refusal = None
+    if _native_reads(filename, ftype):
+        try:
+            return _native_ranges(filename)
+        except Exception as err:  # refused or failed: openpyxl has its say
+            refusal = err
+    return _getranges_read(filename, ftype, refusal)
+
+
+def _native_ranges(filename):
+    """getranges by the native scanner; raises what it raises when it refuses the file.
+
+    The same pass analyses each sheet's used cells, which inspectFile asks
+    for next: the analyses are kept for that one file, as long as it stays
+    the same file unchanged (device, inode, size, modification and change times).
+    """
+    global _recent_analyses
+    path = os.fspath(filename)
+    with open(path, "rb") as stream:
+        identity = _file_identity(path, os.fstat(stream.fileno()))
+        sheets, styles = _sheetscan.ranges(stream.fileno(), TITLE_SAMPLE_ROWS)
+    _recent_analyses = (identity, sheets, styles)
+    return [formatRangeDesignation(name, Area(*area)) for name, area, _ in sheets if area]
+
+
+# (file identity, [(sheet name, used area, analysis)], styles) of the last native getranges.
+_recent_analyses = None
+
+
+def _file_identity(path, status):
+    return (path, status.st_dev, status.st_ino, status.st_size, status.st_mtime_ns, status.st_ctime_ns)
+
+
+def _recent_analysis(path, sheet_name, area, filename):
+    """Return (analysis, styles, columns left of it) kept by the last getranges of
+    `path` for `area` of `sheet_name`, or None when that pass cannot answer."""
+    recent = _recent_analyses
+    if recent is None or recent[0] != _file_identity(path, os.stat(path)):
+        return None
+    identity, sheets, styles = recent
+    name, used, analysis = sheets[_sheet_index([entry[0] for entry in sheets], sheet_name, filename)]
+    if area is None or used is None:  # a sheet without data has none in any area either
+        return analysis, styles, 0
+    if Area(*used) == area:
+        return analysis, styles, area.first_column - 1
+    return None
+
+
+def _getranges_read(filename, ftype, refusal=None):
+    """getranges through openpyxl or xlrd; `refusal` is why the native scanner did not serve."""
     ranges = []
-    with _open_workbook(filename, ftype) as book:
+    with _open_workbook(filename, ftype, refusal) as book:
         for name, sheet in book.sheets():
             area = _used_area(book.rows(sheet))
             if area is not None:
@@ -83,21 +143,116 @@ def analyseRangeData(filename, ftype, arange):
         sheet_name, area = parseRangeDesignation(arange)
     except ValueError as err:
         raise WorkbookError("%s: %s" % (_shown(filename), err)) from err
-    with _open_workbook(filename, ftype) as book:
+    refusal = None
+    if _native_reads(filename, ftype):
+        try:
+            scan = _native_scan(filename, sheet_name, area)
+        except WorkbookError:
+            raise
+        except Exception as err:  # refused or failed: openpyxl has its say
+            refusal = err
+        else:
+            return _range_layout(ftype, scan, area)
+    return _analyse_read(filename, ftype, sheet_name, area, refusal)
+
+
+def _analyse_read(filename, ftype, sheet_name, area, refusal=None):
+    """analyseRangeData through openpyxl or xlrd, for a parsed designation."""
+    with _open_workbook(filename, ftype, refusal) as book:
         sheet = _find_sheet(book, sheet_name, filename)
         scan = _scan_range(book.rows(sheet), area)
+    return _range_layout(ftype, scan, area)
+
+
+def _range_layout(ftype, scan, area):
     if area is None:
         return (ftype,) + scan.layout()
     # The title row spans the whole range, empty columns at its edges included.
     return (ftype,) + scan.layout(range(area.last_column - area.first_column + 1))
 
 
+def _native_reads(filename, ftype):
+    """Tell whether the native scanner reads `filename`, after checking `ftype` and its reader."""
+    _reader(filename, ftype)  # the same errors as ever for unknown types and missing readers
+    return ftype == "xlsx" and _sheetscan is not None
+
+
+def _native_scan(filename, sheet_name, area):
+    """Return the _RangeScan of `area` (the used cells when None) of sheet `sheet_name`."""
+    path = os.fspath(filename)
+    recent = _recent_analysis(path, sheet_name, area, filename)
+    if recent is not None:
+        return _native_range_scan(*recent)
+
+    def choose(names):
+        return _sheet_index(names, sheet_name, filename)
+
+    bounds = None if area is None else tuple(area)
+    with open(path, "rb") as stream:
+        analysis, styles = _sheetscan.analyse(stream.fileno(), choose, bounds, TITLE_SAMPLE_ROWS)
+    return _native_range_scan(analysis, styles, 0)
+
+
+def _native_range_scan(analysis, styles, skipped_columns):
+    """Return the _RangeScan of a native analysis, its rows cut by `skipped_columns` on the left."""
+    filled_rows, first_column, last_column, rows = analysis
+    scan = _RangeScan()
+    if rows:
+        convert = _NativeValues(*styles)
+        scan.filled_rows = filled_rows
+        scan.first_column = first_column - skipped_columns
+        scan.last_column = last_column - skipped_columns
+        scan.first = [convert(cell) for cell in rows[0][skipped_columns:]]
+        scan.sample = [[convert(cell) for cell in row[skipped_columns:]] for row in rows[1:]]
+    return scan
+
+
+class _NativeValues:
+    """Turns the cells that the native scanner hands over, (type, text, style
+    id), into the values openpyxl gives for them, with openpyxl's own helpers."""
+
+    def __init__(self, date1904, style_formats, custom):
+        from openpyxl.styles.numbers import builtin_format_code, is_date_format, is_timedelta_format
+        from openpyxl.utils.datetime import CALENDAR_MAC_1904, WINDOWS_EPOCH
+
+        custom = dict(custom)
+        self.epoch = CALENDAR_MAC_1904 if date1904 else WINDOWS_EPOCH
+        self.date_styles = set()
+        self.timedelta_styles = set()
+        for style, format_id in enumerate(style_formats):
+            code = custom[format_id] if format_id in custom else builtin_format_code(format_id)
+            if is_date_format(code):
+                self.date_styles.add(style)
+            if is_timedelta_format(code):
+                self.timedelta_styles.add(style)
+
+    def __call__(self, cell):
+        from openpyxl.utils.datetime import from_excel
+        from openpyxl.worksheet._reader import _cast_number
+
+        if cell is None:
+            return None
+        kind, text, style = cell
+        if kind == "b":
+            return bool(int(text))
+        if kind != "n":
+            return text
+        value = _cast_number(text)
+        if style in self.date_styles:
+            try:
+                return from_excel(value, self.epoch, timedelta=style in self.timedelta_styles)
+            except (OverflowError, ValueError):
+                return "#VALUE!"  # openpyxl's reading of a date out of range
+        return value
+
+
 @contextlib.contextmanager
-def _open_workbook(filename, ftype):
+def _open_workbook(filename, ftype, refusal=None):
     """Open `filename` as a workbook of type `ftype` and close it on every way out.
 
     What the reader raises on a damaged file becomes a WorkbookError naming
-    the file, chained from the reader's error.
+    the file, chained from the reader's error; `refusal`, the native scanner's
+    error when it did not serve, is named beside it.
     """
     reader, book_class = _reader(filename, ftype)
     path = os.fspath(filename)
@@ -115,7 +270,9 @@ def _open_workbook(filename, ftype):
         # IndexError, AssertionError, MemoryError for sizes made up to exhaust
         # memory, ...): each one means that the file cannot be read as asked.
         except Exception as err:
-            detail = ": ".join(filter(None, (type(err).__name__, str(err))))
+            detail = _cause(err)
+            if refusal is not None:
+                detail = "openpyxl: %s; native scanner: %s" % (detail, _cause(refusal))
             raise WorkbookError(
                 "%s is not a readable .%s workbook (%s)" % (_shown(filename), ftype, detail)
             ) from err
@@ -141,6 +298,10 @@ def _import_reader(module_name, ftype):
         ) from err
 
 
+def _cause(err):
+    return ": ".join(filter(None, (type(err).__name__, str(err))))
+
+
 def _shown(filename):
     """Return `filename` as it appears in error messages."""
     try:
@@ -152,16 +313,21 @@ def _shown(filename):
 def _find_sheet(book, wanted, filename):
     """Return the sheet of `book` named `wanted`, compared exactly, else regardless of case."""
     sheets = book.sheets()
-    for name, sheet in sheets:
+    return sheets[_sheet_index([name for name, _ in sheets], wanted, filename)][1]
+
+
+def _sheet_index(names, wanted, filename):
+    """Return the position in `names` of `wanted`, compared exactly, else regardless of case."""
+    for index, name in enumerate(names):
         if name == wanted:
-            return sheet
+            return index
     folded = wanted.casefold()
-    for name, sheet in sheets:
+    for index, name in enumerate(names):
         if name.casefold() == folded:
-            return sheet
+            return index
     raise WorkbookError(
         "%s has no worksheet named %r (it has %s)"
-        % (_shown(filename), wanted, ", ".join(repr(name) for name, _ in sheets) or "none")
+        % (_shown(filename), wanted, ", ".join(repr(name) for name in names) or "none")
     )
 
 

@@ -1,0 +1,185 @@
+#include "records.hpp"
+
+#include <cstring>
+
+namespace sheetscan {
+
+namespace {
+
+// No record that is read whole comes near this; a longer one means a damaged part.
+constexpr uint32_t kLongestWantedRecord = 16 << 20;
+
+void append_utf8(uint32_t code, std::string* text) {
+  if (code < 0x80) {
+    text->push_back(static_cast<char>(code));
+  } else if (code < 0x800) {
+    text->push_back(static_cast<char>(0xC0 | (code >> 6)));
+    text->push_back(static_cast<char>(0x80 | (code & 0x3F)));
+  } else if (code < 0x10000) {
+    text->push_back(static_cast<char>(0xE0 | (code >> 12)));
+    text->push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
+    text->push_back(static_cast<char>(0x80 | (code & 0x3F)));
+  } else {
+    text->push_back(static_cast<char>(0xF0 | (code >> 18)));
+    text->push_back(static_cast<char>(0x80 | ((code >> 12) & 0x3F)));
+    text->push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
+    text->push_back(static_cast<char>(0x80 | (code & 0x3F)));
+  }
+}
+
+}  // namespace
+
+bool RecordReader::open(const ZipArchive& archive, const std::string& name,
+                        bool (*wanted)(uint32_t type)) {
+  wanted_ = wanted;
+  return member_.open(archive, name);
+}
+
+bool RecordReader::byte(unsigned char* value, bool* at_end) {
+  while (chunk_left_ == 0) {
+    if (!member_.next(&chunk_, &chunk_left_)) return false;
+    if (chunk_left_ == 0) {
+      *at_end = true;
+      return true;
+    }
+  }
+  *value = static_cast<unsigned char>(*chunk_++);
+  --chunk_left_;
+  return true;
+}
+
+bool RecordReader::number(int most_bytes, uint32_t* value, bool* at_end) {
+  *value = 0;
+  for (int i = 0; i < most_bytes; ++i) {
+    unsigned char next;
+    if (!byte(&next, at_end)) return false;
+    if (*at_end) return i == 0 ? true : refuse("%s: a record is cut short", member_.name().c_str());
+    *value |= static_cast<uint32_t>(next & 0x7F) << (7 * i);
+    if (!(next & 0x80)) return true;
+  }
+  return refuse("%s: a record header is damaged", member_.name().c_str());
+}
+
+// Decodes a base-128 number of at most `most_bytes` bytes from `bytes`
+// (`available` of them); returns the bytes used, 0 when it does not end there.
+size_t decode_number(const char* bytes, size_t available, int most_bytes, uint32_t* value) {
+  *value = 0;
+  for (size_t i = 0; i < available && i < static_cast<size_t>(most_bytes); ++i) {
+    auto next = static_cast<unsigned char>(bytes[i]);
+    *value |= static_cast<uint32_t>(next & 0x7F) << (7 * i);
+    if (!(next & 0x80)) return i + 1;
+  }
+  return 0;
+}
+
+// The common case: the record's header and bytes lie whole in the current chunk.
+void RecordReader::next_in_chunk(uint32_t* type, std::string* data, bool* done) {
+  uint32_t length;
+  size_t type_bytes = decode_number(chunk_, chunk_left_, 2, type);
+  size_t length_bytes =
+      type_bytes ? decode_number(chunk_ + type_bytes, chunk_left_ - type_bytes, 4, &length) : 0;
+  if (!length_bytes || length > chunk_left_ - type_bytes - length_bytes) return;
+  const char* record = chunk_ + type_bytes + length_bytes;
+  chunk_ = record + length;
+  chunk_left_ -= type_bytes + length_bytes + length;
+  if (wanted_(*type)) {
+    data->assign(record, length);
+    *done = true;
+  }
+}
+
+bool RecordReader::next(uint32_t* type, std::string* data) {
+  for (;;) {
+    bool done = false;
+    while (chunk_left_ >= 2 && !done) {
+      size_t before = chunk_left_;
+      next_in_chunk(type, data, &done);
+      if (chunk_left_ == before) break;  // the record runs into the next chunk
+    }
+    if (done) return true;
+    bool at_end = false;
+    uint32_t length;
+    if (!number(2, type, &at_end)) return false;
+    if (at_end) {
+      *type = UINT32_MAX;
+      return true;
+    }
+    if (!number(4, &length, &at_end)) return false;
+    if (at_end) return refuse("%s: a record is cut short", member_.name().c_str());
+    bool keep = wanted_(*type);
+    if (keep && length > kLongestWantedRecord) {
+      return refuse("%s: a record of impossible length %lu", member_.name().c_str(),
+                    static_cast<unsigned long>(length));
+    }
+    if (keep) data->clear();
+    while (length > 0) {
+      if (chunk_left_ == 0) {
+        if (!member_.next(&chunk_, &chunk_left_)) return false;
+        if (chunk_left_ == 0) return refuse("%s: a record is cut short", member_.name().c_str());
+      }
+      size_t step = chunk_left_ < length ? chunk_left_ : length;
+      if (keep) data->append(chunk_, step);
+      chunk_ += step;
+      chunk_left_ -= step;
+      length -= static_cast<uint32_t>(step);
+    }
+    if (keep) return true;
+  }
+}
+
+bool read_u8(const std::string& data, size_t* offset, uint32_t* value) {
+  if (*offset >= data.size()) return false;
+  *value = static_cast<unsigned char>(data[(*offset)++]);
+  return true;
+}
+
+bool read_u16(const std::string& data, size_t* offset, uint32_t* value) {
+  if (*offset > data.size() || data.size() - *offset < 2) return false;
+  const auto* p = reinterpret_cast<const unsigned char*>(data.data() + *offset);
+  *value = static_cast<uint32_t>(p[0] | (p[1] << 8));
+  *offset += 2;
+  return true;
+}
+
+bool read_u32(const std::string& data, size_t* offset, uint32_t* value) {
+  if (*offset > data.size() || data.size() - *offset < 4) return false;
+  const auto* p = reinterpret_cast<const unsigned char*>(data.data() + *offset);
+  *value = static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+  *offset += 4;
+  return true;
+}
+
+bool read_f64(const std::string& data, size_t* offset, double* value) {
+  uint32_t low, high;
+  if (!read_u32(data, offset, &low) || !read_u32(data, offset, &high)) return false;
+  uint64_t bits = (static_cast<uint64_t>(high) << 32) | low;
+  std::memcpy(value, &bits, sizeof bits);
+  return true;
+}
+
+bool read_wide_string(const std::string& data, size_t* offset, std::string* text) {
+  uint32_t count;
+  if (!read_u32(data, offset, &count)) return false;
+  if (count > (data.size() - *offset) / 2) return false;
+  text->clear();
+  for (uint32_t i = 0; i < count; ++i) {
+    uint32_t unit = 0;
+    read_u16(data, offset, &unit);
+    if (unit >= 0xD800 && unit < 0xDC00 && i + 1 < count) {
+      size_t peek = *offset;
+      uint32_t low = 0;
+      read_u16(data, &peek, &low);
+      if (low >= 0xDC00 && low < 0xE000) {
+        *offset = peek;
+        ++i;
+        append_utf8(0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00), text);
+        continue;
+      }
+    }
+    append_utf8(unit >= 0xD800 && unit < 0xE000 ? 0xFFFD : unit, text);
+  }
+  return true;
+}
+
+}  // namespace sheetscan

@@ -1,0 +1,32 @@
+// What a scan needs of the shared string table: which entries are empty (one
+// bit each), the first entries' texts, and on demand the texts of a few others
+// read in a second pass; never the whole table.
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "zip_archive.hpp"
+
+namespace sheetscan {
+
+class SharedStrings {
+ public:
+  // Reads the part `part` (none when empty): records when `binary`, else XML of `main_namespace`.
+  bool read(const ZipArchive& archive, const std::string& part, const std::string& main_namespace,
+            bool binary);
+  size_t size() const { return empty_.size(); }
+  bool is_empty(size_t index) const { return empty_[index]; }
+  // Fills in the text of each index of `wanted` (which must be below size()).
+  bool texts(const ZipArchive& archive, std::map<size_t, std::string>* wanted) const;
+
+ private:
+  std::string part_;
+  std::string main_namespace_;
+  bool binary_ = false;
+  std::vector<bool> empty_;
+  std::vector<std::string> first_;  // texts of the first entries, kept while small
+};
+
+}  // namespace sheetscan

@@ -1,0 +1,106 @@
+#include "xml_part.hpp"
+
+#include "expat_capi.hpp"
+
+namespace sheetscan {
+
+namespace {
+
+// Before the root element starts, input goes to expat in slices this small, so
+// that a document type declaration is seen before much of it is parsed.
+constexpr size_t kPrologSlice = 64;
+
+struct ParseState {
+  XmlHandler* handler;
+  bool failed = false;
+  bool root_seen = false;
+  bool has_doctype = false;
+};
+
+void on_start(void* data, const char* name, const char** attributes) {
+  auto* state = static_cast<ParseState*>(data);
+  state->root_seen = true;
+  if (!state->failed && !state->handler->start(name, attributes)) state->failed = true;
+}
+
+void on_end(void* data, const char* name) {
+  auto* state = static_cast<ParseState*>(data);
+  if (!state->failed && !state->handler->end(name)) state->failed = true;
+}
+
+void on_text(void* data, const char* text, int length) {
+  auto* state = static_cast<ParseState*>(data);
+  if (!state->failed && !state->handler->text(text, length)) state->failed = true;
+}
+
+void on_doctype(void* data, const char*, const char*, const char*, int) {
+  static_cast<ParseState*>(data)->has_doctype = true;
+}
+
+class Parser {
+ public:
+  explicit Parser(const ExpatApi* api) : api_(api) {
+    const char separator[] = {kNamespaceSeparator, '\0'};
+    parser_ = api->ParserCreate_MM(nullptr, nullptr, separator);
+  }
+  ~Parser() {
+    if (parser_) api_->ParserFree(parser_);
+  }
+  Parser(const Parser&) = delete;
+  Parser& operator=(const Parser&) = delete;
+  XmlParser get() const { return parser_; }
+
+ private:
+  const ExpatApi* api_;
+  XmlParser parser_;
+};
+
+bool feed(const ExpatApi* api, XmlParser parser, ParseState* state, const std::string& member,
+          const char* data, size_t length, bool last) {
+  while (length > 0 || last) {
+    size_t slice = state->root_seen ? length : (length < kPrologSlice ? length : kPrologSlice);
+    if (slice > 0x40000000) slice = 0x40000000;  // expat takes an int length
+    bool final_slice = last && slice == length;
+    int status = api->Parse(parser, data, static_cast<int>(slice), final_slice ? 1 : 0);
+    if (state->failed) return false;
+    // What follows the point where the handler had all it wanted is not looked at.
+    if (state->handler->finished()) return true;
+    if (state->has_doctype) return refuse("%s holds a document type declaration", member.c_str());
+    if (status == 0) {
+      return refuse("%s is not well-formed XML (%s)", member.c_str(),
+                    api->ErrorString(api->GetErrorCode(parser)));
+    }
+    data += slice;
+    length -= slice;
+    if (final_slice) break;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool parse_xml_member(const ZipArchive& archive, const std::string& name, XmlHandler* handler) {
+  const ExpatApi* api = expat_api();
+  if (!api) return false;
+  MemberReader reader;
+  if (!reader.open(archive, name)) return false;
+  Parser parser(api);
+  if (!parser.get()) {
+    PyErr_NoMemory();
+    return false;
+  }
+  ParseState state{handler};
+  api->SetUserData(parser.get(), &state);
+  api->SetElementHandler(parser.get(), on_start, on_end);
+  api->SetCharacterDataHandler(parser.get(), on_text);
+  api->SetStartDoctypeDeclHandler(parser.get(), on_doctype);
+  for (;;) {
+    const char* data = nullptr;
+    size_t length = 0;
+    if (!reader.next(&data, &length)) return false;
+    if (!feed(api, parser.get(), &state, name, data, length, length == 0)) return false;
+    if (length == 0 || handler->finished()) return true;
+  }
+}
+
+}  // namespace sheetscan
