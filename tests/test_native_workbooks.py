@@ -283,6 +283,15 @@ def test_analyses_kept_by_getranges_serve_only_the_same_file(tmp_path):
     assert excelsource.analyseRangeData(path, "xlsx", "S")[1] == 3
 
 
+def test_a_rewrite_that_keeps_every_timestamp_is_noticed(tmp_path, monkeypatch):
+    path = small_book(tmp_path)
+    status = os.stat(path)
+    assert excelsource.getranges(path, "xlsx") == ["S!A1:B3"]
+    small_book(tmp_path, rows=(("name", "qty"), ("bolt", 4), ("nut", 5), ("washer", 6)))
+    monkeypatch.setattr(excelsource.os, "fstat", lambda fd: status)  # same size, times, inode
+    assert excelsource.analyseRangeData(path, "xlsx", "S")[1] == 3
+
+
 BOMB_SCRIPT = r"""
 import resource, sys, zipfile
 sys.path[:0] = [sys.argv[2]]

@@ -36,6 +36,7 @@ non-empty row of a range holds titles when
 import contextlib
 import importlib
 import os
+import struct
 
 try:
     from veltrane.corvalest.datareader import _sheetscan
@@ -85,12 +86,14 @@ def _native_ranges(filename):
 
     The same pass analyses each sheet's used cells, which inspectFile asks
     for next: the analyses are kept for that one file, as long as it stays
-    the same file unchanged (device, inode, size, modification and change times).
+    the same file unchanged (device, inode, size, modification and change
+    times, and the archive's central directory, which holds every part's
+    CRC-32, so that a rewrite within one timestamp tick is noticed too).
     """
     global _recent_analyses
     path = os.fspath(filename)
     with open(path, "rb") as stream:
-        identity = _file_identity(path, os.fstat(stream.fileno()))
+        identity = _file_identity(path, stream)
         sheets, styles = _sheetscan.ranges(stream.fileno(), TITLE_SAMPLE_ROWS)
     _recent_analyses = (identity, sheets, styles)
     return [formatRangeDesignation(name, Area(*area)) for name, area, _ in sheets if area]
@@ -100,16 +103,45 @@ def _native_ranges(filename):
 _recent_analyses = None
 
 
-def _file_identity(path, status):
-    return (path, status.st_dev, status.st_ino, status.st_size, status.st_mtime_ns, status.st_ctime_ns)
+def _file_identity(path, stream):
+    """What tells this file's present content from any other; None when it cannot be told."""
+    status = os.fstat(stream.fileno())
+    directory = _central_directory(stream, status.st_size)
+    if directory is None:
+        return None
+    return (path, status.st_dev, status.st_ino, status.st_size, status.st_mtime_ns,
+            status.st_ctime_ns, directory)
+
+
+def _central_directory(stream, size):
+    """The bytes of the zip archive's central directory (up to 4 MiB), or None."""
+    tail_size = min(size, 22 + 65535)  # the end record and the longest comment
+    stream.seek(size - tail_size)
+    tail = stream.read(tail_size)
+    end = tail.rfind(b"PK\x05\x06")
+    if end < 0 or end + 22 > len(tail):
+        return None
+    directory_size, directory_offset = struct.unpack_from("<II", tail, end + 12)
+    if directory_size > 1 << 22 or directory_offset + directory_size > size:
+        return None
+    stream.seek(directory_offset)
+    directory = stream.read(directory_size)
+    return directory if len(directory) == directory_size else None
 
 
 def _recent_analysis(path, sheet_name, area, filename):
     """Return (analysis, styles, columns left of it) kept by the last getranges of
     `path` for `area` of `sheet_name`, or None when that pass cannot answer."""
     recent = _recent_analyses
-    if recent is None or recent[0] != _file_identity(path, os.stat(path)):
+    if recent is None or recent[0] is None:
         return None
+    try:
+        with open(path, "rb") as stream:
+            if recent[0] != _file_identity(path, stream):
+                return None
+    except OSError:
+        return None  # the reading pass raises what it meets
+
     identity, sheets, styles = recent
     name, used, analysis = sheets[_sheet_index([entry[0] for entry in sheets], sheet_name, filename)]
     if area is None or used is None:  # a sheet without data has none in any area either
