@@ -411,21 +411,30 @@ WORKBOOK_ROWS = (10000, 200000, 1000000)
 WORKBOOK_ROWS_QUICK = (2000, 10000)
 WORKBOOK_TARGET = 1.5  # inspectFile at most 1.5 times calamine's read of every cell
 WORKBOOK_GROWTH_TARGET_MB = 20.0
+_PACKAGE_NS = "http://schemas.openxmlformats.org/package/2006/"
+_RELATIONS_NS = "http://schemas.openxmlformats.org/officeDocument/2006/relationships"
+_SHEET_NS = "http://schemas.openxmlformats.org/spreadsheetml/2006/main"
+_OOXML_TYPE = "application/vnd.openxmlformats-"
 WORKBOOK_PARTS = {
-    "[Content_Types].xml": '<Types xmlns="http://schemas.openxmlformats.org/package/2006/content-types">'
-    '<Default Extension="rels" ContentType="application/vnd.openxmlformats-package.relationships+xml"/>'
-    '<Default Extension="xml" ContentType="application/xml"/>'
-    '<Override PartName="/xl/workbook.xml" ContentType="application/vnd.openxmlformats-officedocument.'
-    'spreadsheetml.sheet.main+xml"/></Types>',
-    "_rels/.rels": '<Relationships xmlns="http://schemas.openxmlformats.org/package/2006/relationships">'
-    '<Relationship Id="rId1" Type="http://schemas.openxmlformats.org/officeDocument/2006/relationships/'
-    'officeDocument" Target="xl/workbook.xml"/></Relationships>',
-    "xl/workbook.xml": '<workbook xmlns="http://schemas.openxmlformats.org/spreadsheetml/2006/main" '
-    'xmlns:r="http://schemas.openxmlformats.org/officeDocument/2006/relationships"><sheets>'
-    '<sheet name="Data" sheetId="1" r:id="rId1"/></sheets></workbook>',
-    "xl/_rels/workbook.xml.rels": '<Relationships xmlns="http://schemas.openxmlformats.org/package/2006/'
-    'relationships"><Relationship Id="rId1" Type="http://schemas.openxmlformats.org/officeDocument/2006/'
-    'relationships/worksheet" Target="worksheets/sheet1.xml"/></Relationships>',
+    "[Content_Types].xml": (
+        '<Types xmlns="%scontent-types">'
+        '<Default Extension="rels" ContentType="%spackage.relationships+xml"/>'
+        '<Default Extension="xml" ContentType="application/xml"/>'
+        '<Override PartName="/xl/workbook.xml"'
+        ' ContentType="%sofficedocument.spreadsheetml.sheet.main+xml"/></Types>'
+        % (_PACKAGE_NS, _OOXML_TYPE, _OOXML_TYPE)),
+    "_rels/.rels": (
+        '<Relationships xmlns="%srelationships"><Relationship Id="rId1"'
+        ' Type="%s/officeDocument" Target="xl/workbook.xml"/></Relationships>'
+        % (_PACKAGE_NS, _RELATIONS_NS)),
+    "xl/workbook.xml": (
+        '<workbook xmlns="%s" xmlns:r="%s"><sheets>'
+        '<sheet name="Data" sheetId="1" r:id="rId1"/></sheets></workbook>'
+        % (_SHEET_NS, _RELATIONS_NS)),
+    "xl/_rels/workbook.xml.rels": (
+        '<Relationships xmlns="%srelationships"><Relationship Id="rId1"'
+        ' Type="%s/worksheet" Target="worksheets/sheet1.xml"/></Relationships>'
+        % (_PACKAGE_NS, _RELATIONS_NS)),
 }
 
 
@@ -443,12 +452,13 @@ def write_large_workbook(path, rows):
         for name, text in WORKBOOK_PARTS.items():
             archive.writestr(name, text)
         with archive.open("xl/worksheets/sheet1.xml", "w", force_zip64=True) as sheet:
-            sheet.write(b'<worksheet xmlns="http://schemas.openxmlformats.org/spreadsheetml/2006/main">'
-                        b'<sheetData><row r="1">' + "".join(
-                            '<c r="%s1" t="inlineStr"><is><t>column %s</t></is></c>' % (c, c)
-                            for c in "ABCDEFGHIJ").encode() + b"</row>")
+            titles = "".join('<c r="%s1" t="inlineStr"><is><t>column %s</t></is></c>' % (c, c)
+                             for c in "ABCDEFGHIJ")
+            sheet.write(('<worksheet xmlns="%s"><sheetData><row r="1">%s</row>'
+                         % (_SHEET_NS, titles)).encode())
             for start in range(2, rows + 1, 10000):
-                sheet.write("".join(row_xml(r) for r in range(start, min(start + 10000, rows + 1))).encode())
+                stop = min(start + 10000, rows + 1)
+                sheet.write("".join(row_xml(r) for r in range(start, stop)).encode())
             sheet.write(b"</sheetData></worksheet>")
 
 
@@ -471,7 +481,8 @@ def workbook_cases(quick):
         import pyxlsbwriter  # noqa: F401
     except ImportError:
         return cases
-    return cases + [("xlsb", WORKBOOK_ROWS_QUICK[-1] if quick else 200000, write_large_xlsb, ".xlsb")]
+    xlsb_rows = WORKBOOK_ROWS_QUICK[-1] if quick else 200000
+    return cases + [("xlsb", xlsb_rows, write_large_xlsb, ".xlsb")]
 
 
 def calamine_read_all(path):
@@ -505,7 +516,8 @@ def workbook_rows(settings, folder):
         if kind == "xlsx":
             peaks.append(peak)
         value = ratio(module, calamine) if python_calamine is not None else None
-        met = "-" if settings.quick or value is None else ("ok" if value <= WORKBOOK_TARGET else "MISSED")
+        met = "-" if settings.quick or value is None else (
+            "ok" if value <= WORKBOOK_TARGET else "MISSED")
         rows.append(("inspectFile %s %d x 10" % (kind, count), shown_time(module),
                      shown_time(calamine) if python_calamine is not None else "absent",
                      "-" if value is None else shown_ratio(value), "%.1f MB" % peak, met))

@@ -31,7 +31,8 @@ from hypothesis import HealthCheck, given, settings, strategies as st  # noqa: E
 # Corpus files that only the native scanner reads, and why openpyxl refuses them.
 OPENPYXL_REFUSES = {
     "strict_iso_paths.xlsx": "strict OOXML: openpyxl finds no sheet",
-    "issue_419.xlsx": "its relationship names sharedStrings.xml, the archive holds SharedStrings.xml",
+    "issue_419.xlsx":
+        "its relationship names sharedStrings.xml, the archive holds SharedStrings.xml",
     "issue_530.xlsx": "member names written with backslashes",
 }
 
@@ -142,7 +143,8 @@ def write_generated(path, names, sheets):
                 if value is None:
                     continue
                 cell = sheet.cell(row=r + 1 + row_offset, column=c + 1 + column_offset, value=value)
-                if number_format and isinstance(value, (int, float)) and not isinstance(value, bool):
+                numeric = isinstance(value, (int, float)) and not isinstance(value, bool)
+                if number_format and numeric:
                     cell.number_format = number_format
     workbook.save(str(path))
 
@@ -161,7 +163,8 @@ def rewrite(path, rewrites):
 
     def shared(match):
         strings.append(match.group(3))
-        return '<c r="%s"%s t="s"><v>%d</v></c>' % (match.group(1), match.group(2), len(strings) - 1)
+        return '<c r="%s"%s t="s"><v>%d</v></c>' % (
+            match.group(1), match.group(2), len(strings) - 1)
 
     def sheet_xml(xml):
         if rewrites["shared"]:
@@ -253,7 +256,9 @@ def test_damaged_archives_raise_workbook_error(tmp_path):
 )
 def test_malformed_sheets_are_refused(tmp_path, change):
     path = small_book(tmp_path)
-    rewrite_sheet = lambda xml: change(re.sub(r"<\?xml[^>]*\?>", "", xml))
+
+    def rewrite_sheet(xml):
+        return change(re.sub(r"<\?xml[^>]*\?>", "", xml))
     from workbook_helpers import rewrite_member
     rewrite_member(path, "xl/worksheets/sheet1.xml", rewrite_sheet)
     with pytest.raises(sheetscan.Unreadable):
@@ -373,7 +378,8 @@ def test_xlsb_agrees_with_its_xlsx_and_pyxlsb(path):
 
 
 def test_impossible_record_length_is_refused(tmp_path):
-    source = next((p.values[0] for p in XLSB_CORPUS if p.values[0] and p.values[0].endswith("date.xlsb")), None)
+    source = next((p.values[0] for p in XLSB_CORPUS
+                   if p.values[0] and p.values[0].endswith("date.xlsb")), None)
     if source is None:
         pytest.skip("no .xlsb in the corpus")
     with zipfile.ZipFile(source) as archive:

@@ -143,7 +143,8 @@ def _recent_analysis(path, sheet_name, area, filename):
         return None  # the reading pass raises what it meets
 
     identity, sheets, styles = recent
-    name, used, analysis = sheets[_sheet_index([entry[0] for entry in sheets], sheet_name, filename)]
+    names = [entry[0] for entry in sheets]
+    name, used, analysis = sheets[_sheet_index(names, sheet_name, filename)]
     if area is None or used is None:  # a sheet without data has none in any area either
         return analysis, styles, 0
     if Area(*used) == area:
