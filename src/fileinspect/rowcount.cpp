@@ -1,0 +1,366 @@
+// The record scanner (see rowcount.hpp).
+//
+// The reader's states over a line, as the interpreter's csv reader defines
+// them for this dialect: every line it is given ends in "\n" (the text file
+// translates "\r\n" and "\r"), except perhaps the last one, and after each
+// line the reader sees an end-of-line mark. So a line end is "\n" followed by
+// that mark, and between two lines a record is either complete (the state is
+// back at the start of a record) or inside a quoted field.
+//
+// Only a few bytes change the state: the delimiter, the quote character, the
+// line ends, and a space at the start of a field when skipinitialspace is on.
+// The scanner jumps from one such byte to the next (16 bytes at a time with
+// SSE2) and follows the state; bytes of 0x80 and above are checked as UTF-8
+// on the way, and a NUL byte makes it give up.
+#include "rowcount.hpp"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace fileinspect {
+
+namespace {
+
+enum class Parse : uint8_t {
+  kStartRecord,
+  kStartField,
+  kInField,
+  kInQuotedField,
+  kQuoteInQuotedField,
+};
+
+enum ByteClass : uint8_t {
+  kOrdinary,
+  kDelimiter,
+  kQuote,
+  kLineFeed,
+  kCarriageReturn,
+  kNul,
+  kHigh,  // 0x80 and above: part of a multi-byte character
+};
+
+// The length of the valid UTF-8 sequence that starts at `p` (whose first byte
+// is 0x80 or above), 0 when it is not valid UTF-8 (overlong forms, surrogates
+// and code points above U+10FFFF included, as the strict decoder has it), or
+// -1 when the `avail` bytes end before the sequence does.
+int utf8_sequence(const unsigned char* p, size_t avail) {
+  unsigned char lead = p[0];
+  int length;
+  unsigned char low = 0x80, high = 0xBF;  // the range of the second byte
+  if (lead < 0xC2) return 0;
+  if (lead < 0xE0) {
+    length = 2;
+  } else if (lead < 0xF0) {
+    length = 3;
+    if (lead == 0xE0) low = 0xA0;
+    if (lead == 0xED) high = 0x9F;
+  } else if (lead < 0xF5) {
+    length = 4;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;
+  } else {
+    return 0;
+  }
+  for (int i = 1; i < length; ++i) {
+    if (static_cast<size_t>(i) >= avail) return -1;
+    unsigned char byte = p[i];
+    if (i == 1 ? (byte < low || byte > high) : (byte < 0x80 || byte > 0xBF)) return 0;
+  }
+  return length;
+}
+
+// pread that retries interrupted calls; the bytes read, or -1.
+ssize_t read_at(int fd, unsigned char* into, size_t count, uint64_t offset) {
+  for (;;) {
+    ssize_t got = pread(fd, into, count, static_cast<off_t>(offset));
+    if (got >= 0 || errno != EINTR) return got;
+  }
+}
+
+class Scanner {
+ public:
+  Scanner(const ScanOptions& options, uint64_t data_start)
+      : options_(options), record_start_(data_start), field_start_(data_start) {
+    std::memset(classes_, kOrdinary, sizeof classes_);
+    for (int byte = 0x80; byte < 0x100; ++byte) classes_[byte] = kHigh;
+    classes_[0] = kNul;
+    classes_['\n'] = kLineFeed;
+    classes_['\r'] = kCarriageReturn;
+    classes_[options.dialect.delimiter] = kDelimiter;
+    classes_[options.dialect.quotechar] = kQuote;
+  }
+
+  // Follows the bytes buf[0, avail), the first of them at file offset `base`.
+  // Returns how many were used: all of them, or fewer when a multi-byte
+  // character goes on in the next block (the caller passes the rest again).
+  size_t feed(const unsigned char* buf, size_t avail, uint64_t base, bool at_end) {
+    size_t pos = 0;
+    while (pos < avail && failed_ == ScanOutcome::kCounted) {
+      size_t next = find_special(buf, pos, avail);
+      if (next > pos) ordinary_run(buf + pos, next - pos);
+      if (next == avail) return avail;
+      size_t after = special(buf, next, avail, base, at_end);
+      if (after == next) return next;  // a character cut by the block's end
+      pos = after;
+    }
+    return pos;
+  }
+
+  // The end of the file at offset `end`: the reader completes a last line
+  // without a line end, and a quoted field still open.
+  void finish(uint64_t end) {
+    if (state_ != Parse::kStartRecord && save_field(end)) end_record(end);
+  }
+
+  ScanOutcome failure() const { return failed_; }
+  void fail(ScanOutcome why) { failed_ = why; }
+
+  ScanResult result() const {
+    ScanResult result;
+    result.outcome = failed_;
+    result.records = records_;
+    result.first_begin = first_begin_;
+    result.first_end = first_end_;
+    return result;
+  }
+
+ private:
+  size_t find_special(const unsigned char* buf, size_t pos, size_t avail) const {
+#if defined(__SSE2__)
+    if (!options_.scalar_only) pos = skip_ordinary_sse2(buf, pos, avail);
+#endif
+    while (pos < avail && classes_[buf[pos]] == kOrdinary) ++pos;
+    return pos;
+  }
+
+#if defined(__SSE2__)
+  // Skips whole 16-byte groups without a special byte; the scalar loop
+  // finds the exact position within the group that has one.
+  size_t skip_ordinary_sse2(const unsigned char* buf, size_t pos, size_t avail) const {
+    const __m128i delimiter = _mm_set1_epi8(static_cast<char>(options_.dialect.delimiter));
+    const __m128i quote = _mm_set1_epi8(static_cast<char>(options_.dialect.quotechar));
+    const __m128i line_feed = _mm_set1_epi8('\n');
+    const __m128i carriage_return = _mm_set1_epi8('\r');
+    const __m128i zero = _mm_setzero_si128();
+    while (avail - pos >= 16) {
+      __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(buf + pos));
+      __m128i hits = _mm_or_si128(
+          _mm_or_si128(_mm_cmpeq_epi8(bytes, delimiter), _mm_cmpeq_epi8(bytes, quote)),
+          _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(bytes, line_feed),
+                                    _mm_cmpeq_epi8(bytes, carriage_return)),
+                       _mm_cmpeq_epi8(bytes, zero)));
+      // The sign bits mark the bytes of 0x80 and above.
+      unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(hits, bytes)));
+      if (mask) return pos + static_cast<size_t>(__builtin_ctz(mask));
+      pos += 16;
+    }
+    return pos;
+  }
+#endif
+
+  // Bytes that are plain characters of a field (no byte of 0x80 or above).
+  void ordinary_run(const unsigned char* run, size_t length) {
+    switch (state_) {
+      case Parse::kInField:
+      case Parse::kInQuotedField:
+        return;
+      case Parse::kQuoteInQuotedField:
+        state_ = Parse::kInField;  // strict is off: the character is kept
+        return;
+      case Parse::kStartRecord:
+      case Parse::kStartField:
+        state_ = Parse::kStartField;
+        if (!options_.dialect.skipinitialspace) {
+          state_ = Parse::kInField;
+          return;
+        }
+        for (size_t i = 0; i < length; ++i) {
+          if (run[i] != ' ') {
+            state_ = Parse::kInField;
+            return;
+          }
+        }
+        return;
+    }
+  }
+
+  // Follows the special byte buf[at]; returns the position after it, or `at`
+  // when a multi-byte character there needs bytes of the next block.
+  size_t special(const unsigned char* buf, size_t at, size_t avail, uint64_t base, bool at_end) {
+    uint64_t offset = base + at;
+    switch (classes_[buf[at]]) {
+      case kHigh: {
+        int length = utf8_sequence(buf + at, avail - at);
+        if (length < 0 && !at_end) return at;
+        if (length <= 0) {
+          fail(ScanOutcome::kInvalidText);
+          return avail;
+        }
+        ordinary_run(buf + at, 1);
+        return at + static_cast<size_t>(length);
+      }
+      case kDelimiter:
+        delimiter(offset);
+        return at + 1;
+      case kQuote:
+        quote();
+        return at + 1;
+      case kCarriageReturn:
+        line_end(offset);
+        line_feed_to_skip_ = offset + 1;
+        return at + 1;
+      case kLineFeed:
+        if (offset == line_feed_to_skip_) {
+          // The "\n" of "\r\n": the line already ended at the "\r".
+          if (state_ == Parse::kStartRecord) record_start_ = field_start_ = offset + 1;
+        } else {
+          line_end(offset);
+        }
+        return at + 1;
+      default:  // NUL: the reader's handling differs between versions
+        fail(ScanOutcome::kInvalidText);
+        return avail;
+    }
+  }
+
+  void delimiter(uint64_t offset) {
+    if (state_ == Parse::kInQuotedField) return;
+    if (!save_field(offset)) return;
+    state_ = Parse::kStartField;
+    field_start_ = offset + 1;
+  }
+
+  void quote() {
+    switch (state_) {
+      case Parse::kStartRecord:
+      case Parse::kStartField:
+        state_ = Parse::kInQuotedField;
+        return;
+      case Parse::kInField:
+        return;
+      case Parse::kInQuotedField:
+        state_ = options_.dialect.doublequote ? Parse::kQuoteInQuotedField : Parse::kInField;
+        return;
+      case Parse::kQuoteInQuotedField:
+        state_ = Parse::kInQuotedField;  // a doubled quote stands for one
+        return;
+    }
+  }
+
+  // A line end (one byte, "\r" or "\n") at `offset`.
+  void line_end(uint64_t offset) {
+    if (state_ == Parse::kInQuotedField) return;  // the line end is part of the field
+    if (state_ == Parse::kStartRecord) {          // a blank line: a record without fields
+      record_start_ = field_start_ = offset + 1;
+      return;
+    }
+    if (save_field(offset)) end_record(offset + 1);
+  }
+
+  // A field ends at `offset`. Its length in bytes bounds its length in
+  // characters; beyond the limit the reader may raise, so the scan gives up.
+  bool save_field(uint64_t offset) {
+    if (static_cast<int64_t>(offset - field_start_) > options_.field_limit) {
+      fail(ScanOutcome::kFieldLimit);
+      return false;
+    }
+    return true;
+  }
+
+  void end_record(uint64_t next) {
+    if (records_++ == 0) {
+      first_begin_ = record_start_;
+      first_end_ = next;
+    }
+    state_ = Parse::kStartRecord;
+    record_start_ = field_start_ = next;
+  }
+
+  const ScanOptions& options_;
+  unsigned char classes_[256];
+  Parse state_ = Parse::kStartRecord;
+  ScanOutcome failed_ = ScanOutcome::kCounted;
+  uint64_t record_start_;  // where the current record's first line starts
+  uint64_t field_start_;   // where the current field starts
+  uint64_t line_feed_to_skip_ = UINT64_MAX;
+  uint64_t records_ = 0;
+  uint64_t first_begin_ = 0;
+  uint64_t first_end_ = 0;
+};
+
+// 3 when the file starts with the UTF-8 byte order mark (which the
+// "utf-8-sig" decoder drops), else 0; -1 on a read error.
+int byte_order_mark_length(int fd) {
+  unsigned char head[3];
+  size_t have = 0;
+  while (have < sizeof head) {
+    ssize_t got = read_at(fd, head + have, sizeof head - have, have);
+    if (got < 0) return -1;
+    if (got == 0) break;
+    have += static_cast<size_t>(got);
+  }
+  return have == 3 && head[0] == 0xEF && head[1] == 0xBB && head[2] == 0xBF ? 3 : 0;
+}
+
+// Feeds the file to the scanner block by block; returns the offset reached
+// (the file's end when nothing failed).
+uint64_t feed_blocks(int fd, uint64_t start, uint64_t size, size_t block, Scanner& scanner) {
+  // Room for one block and the up to three bytes of a character cut by the
+  // previous block's end.
+  std::unique_ptr<unsigned char[]> buffer(new (std::nothrow) unsigned char[block + 3]);
+  if (!buffer) {
+    scanner.fail(ScanOutcome::kReadFailed);
+    return start;
+  }
+  uint64_t base = start, offset = start;
+  size_t carried = 0;
+  for (;;) {
+    ssize_t got = read_at(fd, buffer.get() + carried, block, offset);
+    if (got < 0) {
+      scanner.fail(ScanOutcome::kReadFailed);
+      return offset;
+    }
+    offset += static_cast<uint64_t>(got);
+    if (offset > size) {
+      scanner.fail(ScanOutcome::kFileChanged);
+      return offset;
+    }
+    size_t avail = carried + static_cast<size_t>(got);
+    size_t used = scanner.feed(buffer.get(), avail, base, got == 0);
+    if (scanner.failure() != ScanOutcome::kCounted || got == 0) return offset;
+    carried = avail - used;
+    std::memmove(buffer.get(), buffer.get() + used, carried);
+    base += used;
+  }
+}
+
+}  // namespace
+
+ScanResult scan_records(int fd, uint64_t size, const ScanOptions& options) {
+  ScanResult failed;
+  int bom = byte_order_mark_length(fd);
+  if (bom < 0) return failed;
+  uint64_t start = static_cast<uint64_t>(bom);
+  Scanner scanner(options, start);
+  uint64_t end = feed_blocks(fd, start, size, options.block_size ? options.block_size : 1, scanner);
+  if (scanner.failure() != ScanOutcome::kCounted) return scanner.result();
+
+  struct stat after;
+  if (end != size || fstat(fd, &after) != 0 || static_cast<uint64_t>(after.st_size) != size) {
+    scanner.fail(ScanOutcome::kFileChanged);
+    return scanner.result();
+  }
+  scanner.finish(end);
+  return scanner.result();
+}
+
+}  // namespace fileinspect
