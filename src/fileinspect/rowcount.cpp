@@ -19,6 +19,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <initializer_list>
 #include <memory>
 #include <new>
 
@@ -86,6 +87,25 @@ ssize_t read_at(int fd, unsigned char* into, size_t count, uint64_t offset) {
   }
 }
 
+// What a delimiter, a quote or a line end does in each state: the next state
+// and the bookkeeping (a field is saved, a record ends, a blank line passes).
+enum Step : uint8_t {
+  kSavesField = 1 << 3,
+  kEndsRecord = 1 << 4,
+  kBlankLine = 1 << 5,
+  kStateBits = 7,
+};
+
+enum StepClass : uint8_t {
+  kDelimiterStep,
+  kQuoteStep,
+  kLineEndStep,
+  kSkippedLineFeedStep,  // the "\n" of "\r\n": the line ended at the "\r"
+  kStepClasses,
+};
+
+constexpr int kStates = 5;
+
 class Scanner {
  public:
   Scanner(const ScanOptions& options, uint64_t data_start)
@@ -97,6 +117,7 @@ class Scanner {
     classes_['\r'] = kCarriageReturn;
     classes_[options.dialect.delimiter] = kDelimiter;
     classes_[options.dialect.quotechar] = kQuote;
+    fill_steps();
   }
 
   // Follows the bytes buf[0, avail), the first of them at file offset `base`.
@@ -104,6 +125,9 @@ class Scanner {
   // character goes on in the next block (the caller passes the rest again).
   size_t feed(const unsigned char* buf, size_t avail, uint64_t base, bool at_end) {
     size_t pos = 0;
+#if defined(__SSE2__)
+    if (!options_.scalar_only && !feed_sse2(buf, pos, avail, base, at_end)) return pos;
+#endif
     while (pos < avail && failed_ == ScanOutcome::kCounted) {
       size_t next = find_special(buf, pos, avail);
       if (next > pos) ordinary_run(buf + pos, next - pos);
@@ -116,9 +140,14 @@ class Scanner {
   }
 
   // The end of the file at offset `end`: the reader completes a last line
-  // without a line end, and a quoted field still open.
+  // without a line end, and a quoted field still open. Then the longest field
+  // is held against the limit.
   void finish(uint64_t end) {
-    if (state_ != Parse::kStartRecord && save_field(end)) end_record(end);
+    if (state_ != Parse::kStartRecord) {
+      note_field(end);
+      end_record(end);
+    }
+    if (static_cast<int64_t>(longest_field_) > options_.field_limit) fail(ScanOutcome::kFieldLimit);
   }
 
   ScanOutcome failure() const { return failed_; }
@@ -134,69 +163,107 @@ class Scanner {
   }
 
  private:
+  void fill_steps() {
+    using P = Parse;
+    auto set = [this](P state, StepClass kind, P next, int flags) {
+      steps_[static_cast<int>(state)][kind] = static_cast<uint8_t>(static_cast<int>(next) | flags);
+    };
+    const P after_quote = options_.dialect.doublequote ? P::kQuoteInQuotedField : P::kInField;
+    for (P state : {P::kStartRecord, P::kStartField, P::kInField, P::kQuoteInQuotedField}) {
+      set(state, kDelimiterStep, P::kStartField, kSavesField);
+      set(state, kLineEndStep, P::kStartRecord, kSavesField | kEndsRecord);
+      set(state, kSkippedLineFeedStep, state, 0);
+    }
+    set(P::kInQuotedField, kDelimiterStep, P::kInQuotedField, 0);
+    set(P::kInQuotedField, kLineEndStep, P::kInQuotedField, 0);  // part of the field
+    set(P::kInQuotedField, kSkippedLineFeedStep, P::kInQuotedField, 0);
+    set(P::kStartRecord, kLineEndStep, P::kStartRecord, kBlankLine);  // a record without fields
+    set(P::kStartRecord, kSkippedLineFeedStep, P::kStartRecord, kBlankLine);
+    set(P::kStartRecord, kQuoteStep, P::kInQuotedField, 0);
+    set(P::kStartField, kQuoteStep, P::kInQuotedField, 0);
+    set(P::kInField, kQuoteStep, P::kInField, 0);
+    set(P::kInQuotedField, kQuoteStep, after_quote, 0);
+    set(P::kQuoteInQuotedField, kQuoteStep, P::kInQuotedField, 0);  // "" stands for one quote
+  }
+
   size_t find_special(const unsigned char* buf, size_t pos, size_t avail) const {
-#if defined(__SSE2__)
-    if (!options_.scalar_only) pos = skip_ordinary_sse2(buf, pos, avail);
-#endif
     while (pos < avail && classes_[buf[pos]] == kOrdinary) ++pos;
     return pos;
   }
 
 #if defined(__SSE2__)
-  // Skips whole 16-byte groups without a special byte; the scalar loop
-  // finds the exact position within the group that has one.
-  size_t skip_ordinary_sse2(const unsigned char* buf, size_t pos, size_t avail) const {
+  // One bit for each special byte of the 16 at `bytes`.
+  uint64_t special_bits16(const unsigned char* bytes) const {
     const __m128i delimiter = _mm_set1_epi8(static_cast<char>(options_.dialect.delimiter));
     const __m128i quote = _mm_set1_epi8(static_cast<char>(options_.dialect.quotechar));
     const __m128i line_feed = _mm_set1_epi8('\n');
     const __m128i carriage_return = _mm_set1_epi8('\r');
     const __m128i zero = _mm_setzero_si128();
-    while (avail - pos >= 16) {
-      __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(buf + pos));
-      __m128i hits = _mm_or_si128(
-          _mm_or_si128(_mm_cmpeq_epi8(bytes, delimiter), _mm_cmpeq_epi8(bytes, quote)),
-          _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(bytes, line_feed),
-                                    _mm_cmpeq_epi8(bytes, carriage_return)),
-                       _mm_cmpeq_epi8(bytes, zero)));
-      // The sign bits mark the bytes of 0x80 and above.
-      unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(hits, bytes)));
-      if (mask) return pos + static_cast<size_t>(__builtin_ctz(mask));
-      pos += 16;
+    __m128i group = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes));
+    __m128i hits = _mm_or_si128(
+        _mm_or_si128(_mm_cmpeq_epi8(group, delimiter), _mm_cmpeq_epi8(group, quote)),
+        _mm_or_si128(
+            _mm_or_si128(_mm_cmpeq_epi8(group, line_feed), _mm_cmpeq_epi8(group, carriage_return)),
+            _mm_cmpeq_epi8(group, zero)));
+    // The sign bits mark the bytes of 0x80 and above.
+    return static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(hits, group))));
+  }
+
+  // Follows the bytes 64 at a time while 64 are left: one bit mask of their
+  // special bytes, then the state machine from bit to bit. Advances `pos`;
+  // false when the scan failed or must carry bytes to the next block.
+  bool feed_sse2(const unsigned char* buf, size_t& pos, size_t avail, uint64_t base,
+                 bool at_end) {
+    while (avail - pos >= 64) {
+      const size_t group = pos;
+      uint64_t mask = special_bits16(buf + group) | special_bits16(buf + group + 16) << 16 |
+                      special_bits16(buf + group + 32) << 32 |
+                      special_bits16(buf + group + 48) << 48;
+      while (mask) {
+        size_t at = group + static_cast<size_t>(__builtin_ctzll(mask));
+        mask &= mask - 1;
+        if (at < pos) continue;  // a continuation byte of a character already read
+        if (at > pos) ordinary_run(buf + pos, at - pos);
+        size_t after = special(buf, at, avail, base, at_end);
+        if (after == at || failed_ != ScanOutcome::kCounted) {
+          pos = at;
+          return false;
+        }
+        pos = after;
+      }
+      if (pos < group + 64) {
+        ordinary_run(buf + pos, group + 64 - pos);
+        pos = group + 64;
+      }
     }
-    return pos;
+    return true;
   }
 #endif
 
-  // Bytes that are plain characters of a field (no byte of 0x80 or above).
+  // Bytes that are plain characters of a field.
   void ordinary_run(const unsigned char* run, size_t length) {
-    switch (state_) {
-      case Parse::kInField:
-      case Parse::kInQuotedField:
-        return;
-      case Parse::kQuoteInQuotedField:
-        state_ = Parse::kInField;  // strict is off: the character is kept
-        return;
-      case Parse::kStartRecord:
-      case Parse::kStartField:
-        state_ = Parse::kStartField;
-        if (!options_.dialect.skipinitialspace) {
+    static constexpr Parse kAfterCharacter[kStates] = {
+        Parse::kInField, Parse::kInField, Parse::kInField, Parse::kInQuotedField,
+        Parse::kInField,  // strict is off: the character after a closing quote is kept
+    };
+    bool starting = state_ == Parse::kStartRecord || state_ == Parse::kStartField;
+    if (options_.dialect.skipinitialspace && starting) {
+      // Spaces at the start of a field are skipped.
+      state_ = Parse::kStartField;
+      for (size_t i = 0; i < length; ++i) {
+        if (run[i] != ' ') {
           state_ = Parse::kInField;
           return;
         }
-        for (size_t i = 0; i < length; ++i) {
-          if (run[i] != ' ') {
-            state_ = Parse::kInField;
-            return;
-          }
-        }
-        return;
+      }
+      return;
     }
+    state_ = kAfterCharacter[static_cast<int>(state_)];
   }
 
   // Follows the special byte buf[at]; returns the position after it, or `at`
   // when a multi-byte character there needs bytes of the next block.
   size_t special(const unsigned char* buf, size_t at, size_t avail, uint64_t base, bool at_end) {
-    uint64_t offset = base + at;
     switch (classes_[buf[at]]) {
       case kHigh: {
         int length = utf8_sequence(buf + at, avail - at);
@@ -208,72 +275,37 @@ class Scanner {
         ordinary_run(buf + at, 1);
         return at + static_cast<size_t>(length);
       }
-      case kDelimiter:
-        delimiter(offset);
-        return at + 1;
-      case kQuote:
-        quote();
-        return at + 1;
-      case kCarriageReturn:
-        line_end(offset);
-        line_feed_to_skip_ = offset + 1;
-        return at + 1;
-      case kLineFeed:
-        if (offset == line_feed_to_skip_) {
-          // The "\n" of "\r\n": the line already ended at the "\r".
-          if (state_ == Parse::kStartRecord) record_start_ = field_start_ = offset + 1;
-        } else {
-          line_end(offset);
-        }
-        return at + 1;
-      default:  // NUL: the reader's handling differs between versions
+      case kNul:  // the reader's handling of NUL differs between versions
         fail(ScanOutcome::kInvalidText);
         return avail;
+      default:
+        step(buf[at], base + at);
+        return at + 1;
     }
   }
 
-  void delimiter(uint64_t offset) {
-    if (state_ == Parse::kInQuotedField) return;
-    if (!save_field(offset)) return;
-    state_ = Parse::kStartField;
-    field_start_ = offset + 1;
-  }
-
-  void quote() {
-    switch (state_) {
-      case Parse::kStartRecord:
-      case Parse::kStartField:
-        state_ = Parse::kInQuotedField;
-        return;
-      case Parse::kInField:
-        return;
-      case Parse::kInQuotedField:
-        state_ = options_.dialect.doublequote ? Parse::kQuoteInQuotedField : Parse::kInField;
-        return;
-      case Parse::kQuoteInQuotedField:
-        state_ = Parse::kInQuotedField;  // a doubled quote stands for one
-        return;
-    }
-  }
-
-  // A line end (one byte, "\r" or "\n") at `offset`.
-  void line_end(uint64_t offset) {
-    if (state_ == Parse::kInQuotedField) return;  // the line end is part of the field
-    if (state_ == Parse::kStartRecord) {          // a blank line: a record without fields
-      record_start_ = field_start_ = offset + 1;
-      return;
-    }
-    if (save_field(offset)) end_record(offset + 1);
+  // A delimiter, a quote or a line end byte at `offset`, without branches on
+  // the state.
+  void step(unsigned char byte, uint64_t offset) {
+    unsigned kind = byte == options_.dialect.delimiter ? kDelimiterStep
+                    : byte == options_.dialect.quotechar ? kQuoteStep
+                                                         : kLineEndStep;
+    if (byte == '\n' && offset == line_feed_to_skip_) kind = kSkippedLineFeedStep;
+    if (byte == '\r') line_feed_to_skip_ = offset + 1;
+    uint8_t entry = steps_[static_cast<int>(state_)][kind];
+    if (entry & kSavesField) note_field(offset);
+    if (entry & kEndsRecord) end_record(offset + 1);
+    if (entry & kBlankLine) record_start_ = offset + 1;
+    if (entry & (kSavesField | kEndsRecord | kBlankLine)) field_start_ = offset + 1;
+    state_ = static_cast<Parse>(entry & kStateBits);
   }
 
   // A field ends at `offset`. Its length in bytes bounds its length in
-  // characters; beyond the limit the reader may raise, so the scan gives up.
-  bool save_field(uint64_t offset) {
-    if (static_cast<int64_t>(offset - field_start_) > options_.field_limit) {
-      fail(ScanOutcome::kFieldLimit);
-      return false;
-    }
-    return true;
+  // characters; the longest is held against the limit at the end, since the
+  // reader may raise for a field beyond it.
+  void note_field(uint64_t offset) {
+    uint64_t length = offset - field_start_;
+    if (length > longest_field_) longest_field_ = length;
   }
 
   void end_record(uint64_t next) {
@@ -281,16 +313,17 @@ class Scanner {
       first_begin_ = record_start_;
       first_end_ = next;
     }
-    state_ = Parse::kStartRecord;
-    record_start_ = field_start_ = next;
+    record_start_ = next;
   }
 
   const ScanOptions& options_;
   unsigned char classes_[256];
+  uint8_t steps_[kStates][kStepClasses];
   Parse state_ = Parse::kStartRecord;
   ScanOutcome failed_ = ScanOutcome::kCounted;
   uint64_t record_start_;  // where the current record's first line starts
   uint64_t field_start_;   // where the current field starts
+  uint64_t longest_field_ = 0;
   uint64_t line_feed_to_skip_ = UINT64_MAX;
   uint64_t records_ = 0;
   uint64_t first_begin_ = 0;
