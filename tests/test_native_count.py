@@ -2,9 +2,10 @@
 
 Generated delimited files go to inspectFile(path, "csv", "", forceTitles) with
 the native count switched off (the reader loop, the reference) and on, with
-the SSE2 and the portable scanner, reading in default and in tiny blocks so
-that every kind of block boundary (a "\\r\\n" or a multi-byte character cut
-in two) is met. Results, or the exception's type, message and traceback
+the SSE2 and the portable scanner, reading in default, tiny and medium blocks
+so that every kind of block boundary (a "\\r\\n" or a multi-byte character
+cut in two, at the end of a block or of the 64 bytes the SSE2 path takes at
+a time) is met. Results, or the exception's type, message and traceback
 entries, must be identical; the counters prove that the native count ran.
 
 Each test runs FILEINSPECT_FUZZ_EXAMPLES examples (150 by default).
@@ -100,8 +101,8 @@ def test_native_count_is_the_reader_loop():
 
     @settings(max_examples=EXAMPLES, deadline=None, database=None)
     @given(content=delimited_files(), force_titles=st.booleans(),
-           tiny_block=st.integers(1, 7), limit=st.sampled_from([None, None, None, 8, 40, 200]))
-    def check(content, force_titles, tiny_block, limit):
+           tiny_block=st.integers(1, 7), medium_block=st.integers(64, 200), limit=st.sampled_from([None, None, None, 8, 40, 200]))
+    def check(content, force_titles, tiny_block, medium_block, limit):
         with tempfile.TemporaryDirectory() as folder:
             path = os.path.join(folder, "data.csv")
             with open(path, "wb") as handle:
@@ -113,7 +114,7 @@ def test_native_count_is_the_reader_loop():
                 wanted = outcome(path, force_titles, native=False)
                 before = counted()
                 for scalar in (False, True):
-                    for block_size in (0, tiny_block):
+                    for block_size in (0, tiny_block, medium_block):
                         got = outcome(path, force_titles, True, scalar, block_size)
                         assert got == wanted, (scalar, block_size)
             finally:

@@ -192,49 +192,120 @@ class Scanner {
   }
 
 #if defined(__SSE2__)
-  // One bit for each special byte of the 16 at `bytes`.
-  uint64_t special_bits16(const unsigned char* bytes) const {
-    const __m128i delimiter = _mm_set1_epi8(static_cast<char>(options_.dialect.delimiter));
-    const __m128i quote = _mm_set1_epi8(static_cast<char>(options_.dialect.quotechar));
-    const __m128i line_feed = _mm_set1_epi8('\n');
-    const __m128i carriage_return = _mm_set1_epi8('\r');
-    const __m128i zero = _mm_setzero_si128();
-    __m128i group = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes));
-    __m128i hits = _mm_or_si128(
-        _mm_or_si128(_mm_cmpeq_epi8(group, delimiter), _mm_cmpeq_epi8(group, quote)),
-        _mm_or_si128(
-            _mm_or_si128(_mm_cmpeq_epi8(group, line_feed), _mm_cmpeq_epi8(group, carriage_return)),
-            _mm_cmpeq_epi8(group, zero)));
-    // The sign bits mark the bytes of 0x80 and above.
-    return static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(hits, group))));
+  // Bit masks of 64 bytes, one bit a byte.
+  struct Masks {
+    uint64_t steps = 0;       // delimiter, quote, "\r", "\n"
+    uint64_t high = 0;        // 0x80 and above
+    uint64_t lead = 0;        // 0xC0 and above: the first byte of a multi-byte character
+    uint64_t lead3 = 0;       // 0xE0 and above: three bytes or more
+    uint64_t lead4 = 0;       // 0xF0 and above: four bytes
+    uint64_t irregular = 0;   // NUL, and lead bytes whose next byte has a narrower range
+  };
+
+  static uint64_t bits(__m128i hits) {
+    return static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(hits)));
   }
 
-  // Follows the bytes 64 at a time while 64 are left: one bit mask of their
-  // special bytes, then the state machine from bit to bit. Advances `pos`;
-  // false when the scan failed or must carry bytes to the next block.
+  void add_masks16(const unsigned char* bytes, int shift, Masks& masks) const {
+    const __m128i group = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes));
+    auto equal = [&group](int byte) {
+      return _mm_cmpeq_epi8(group, _mm_set1_epi8(static_cast<char>(byte)));
+    };
+    // Signed comparisons: the bytes 0x80 to 0xFF are -128 to -1.
+    auto above = [&group](int byte) {
+      return _mm_cmpgt_epi8(group, _mm_set1_epi8(static_cast<char>(byte)));
+    };
+    __m128i steps = _mm_or_si128(
+        _mm_or_si128(equal(options_.dialect.delimiter), equal(options_.dialect.quotechar)),
+        _mm_or_si128(equal('\n'), equal('\r')));
+    uint64_t high = bits(group);
+    // C0 and C1 (overlong), E0, ED (surrogates), F0, and F4 and above.
+    __m128i narrow = _mm_or_si128(
+        _mm_or_si128(_mm_cmpeq_epi8(_mm_and_si128(group, _mm_set1_epi8(static_cast<char>(0xFE))),
+                                    _mm_set1_epi8(static_cast<char>(0xC0))),
+                     equal(0xE0)),
+        _mm_or_si128(_mm_or_si128(equal(0xED), equal(0xF0)), equal(0)));
+    masks.steps |= bits(steps) << shift;
+    masks.high |= high << shift;
+    masks.lead |= (bits(above(0xBF - 256)) & high) << shift;
+    masks.lead3 |= (bits(above(0xDF - 256)) & high) << shift;
+    masks.lead4 |= (bits(above(0xEF - 256)) & high) << shift;
+    masks.irregular |= (bits(narrow) | (bits(above(0xF3 - 256)) & high)) << shift;
+  }
+
+  // Follows the bytes 64 at a time while 64 and three more are left. Where
+  // the multi-byte characters of the 64 are well formed by their bit masks
+  // alone, only delimiters, quotes and line ends are visited; otherwise each
+  // special byte is. Advances `pos`; false when the scan failed or must carry
+  // bytes to the next block.
   bool feed_sse2(const unsigned char* buf, size_t& pos, size_t avail, uint64_t base,
                  bool at_end) {
-    while (avail - pos >= 64) {
+    while (avail - pos >= 64 + 3) {
       const size_t group = pos;
-      uint64_t mask = special_bits16(buf + group) | special_bits16(buf + group + 16) << 16 |
-                      special_bits16(buf + group + 32) << 32 |
-                      special_bits16(buf + group + 48) << 48;
-      while (mask) {
-        size_t at = group + static_cast<size_t>(__builtin_ctzll(mask));
-        mask &= mask - 1;
-        if (at < pos) continue;  // a continuation byte of a character already read
-        if (at > pos) ordinary_run(buf + pos, at - pos);
-        size_t after = special(buf, at, avail, base, at_end);
-        if (after == at || failed_ != ScanOutcome::kCounted) {
-          pos = at;
+      Masks masks;
+      for (int part = 0; part < 64; part += 16) add_masks16(buf + group + part, part, masks);
+      size_t end = group + 64;
+      if (!well_formed(buf, masks, end)) {
+        if (!visit(buf, group, masks.steps | masks.high | masks.irregular, pos, avail, base,
+                   at_end))
           return false;
-        }
-        pos = after;
+        end = group + 64;
+      } else {
+        visit_steps(buf, masks.steps, pos, base);
       }
-      if (pos < group + 64) {
-        ordinary_run(buf + pos, group + 64 - pos);
-        pos = group + 64;
+      if (pos < end) {
+        ordinary_run(buf + pos, end - pos);
+        pos = end;
       }
+    }
+    return true;
+  }
+
+  // True when the multi-byte characters of the 64 bytes at `end - 64` are
+  // well formed, judged by the masks: every lead byte is followed by exactly
+  // its continuation bytes, and none has a second byte of narrower range.
+  // Moves `end` past the continuation bytes of a character that goes on
+  // beyond the 64 bytes.
+  static bool well_formed(const unsigned char* buf, const Masks& masks, size_t& end) {
+    if (masks.irregular) return false;
+    if (!masks.high) return true;
+    uint64_t continuation = masks.high & ~masks.lead;
+    uint64_t expected = masks.lead << 1 | masks.lead3 << 2 | masks.lead4 << 3;
+    if (continuation != expected) return false;
+    uint64_t spill = masks.lead >> 63 | masks.lead3 >> 62 | masks.lead4 >> 61;
+    for (; spill; spill >>= 1, ++end) {
+      if ((buf[end] & 0xC0) != 0x80) return false;
+    }
+    return true;
+  }
+
+  // Visits the delimiters, quotes and line ends of `mask` (bits from `group`).
+  void visit_steps(const unsigned char* buf, uint64_t mask, size_t& pos, uint64_t base) {
+    const size_t group = pos;
+    while (mask) {
+      size_t at = group + static_cast<size_t>(__builtin_ctzll(mask));
+      mask &= mask - 1;
+      if (at > pos) ordinary_run(buf + pos, at - pos);
+      step(buf[at], base + at);
+      pos = at + 1;
+    }
+  }
+
+  // Visits every special byte of `mask` (bits from `group`), checking
+  // multi-byte characters one by one.
+  bool visit(const unsigned char* buf, size_t group, uint64_t mask, size_t& pos, size_t avail,
+             uint64_t base, bool at_end) {
+    while (mask) {
+      size_t at = group + static_cast<size_t>(__builtin_ctzll(mask));
+      mask &= mask - 1;
+      if (at < pos) continue;  // a continuation byte of a character already read
+      if (at > pos) ordinary_run(buf + pos, at - pos);
+      size_t after = special(buf, at, avail, base, at_end);
+      if (after == at || failed_ != ScanOutcome::kCounted) {
+        pos = at;
+        return false;
+      }
+      pos = after;
     }
     return true;
   }
