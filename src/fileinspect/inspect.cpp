@@ -112,7 +112,8 @@ int read_layout(PyObject* csv, PyObject* csvfile, PyObject* forceTitles, Layout&
   layout.ftype = borrow(semicolon ? constants.csv_type : constants.txt_type);
 
   Ref reader_function = steal(PyObject_GetAttr(csv, constants.reader));
-  Ref reader = reader_function ? call(reader_function.get(), {csvfile, layout.dialect.get()}) : Ref();
+  Ref reader =
+      reader_function ? call(reader_function.get(), {csvfile, layout.dialect.get()}) : Ref();
   if (!reader) return fail_status(line::new_reader);
   return count_rows(reader_function.get(), csvfile, reader.get(), layout);
 }

@@ -98,7 +98,8 @@ bool capture_originals() {
 // too when `attribute_type` is given; null otherwise.
 Ref exact_attribute(PyObject* object, const char* name, PyObject* attribute_type) {
   Ref value = steal(PyObject_GetAttrString(object, name));
-  if (value && attribute_type && Py_TYPE(value.get()) != reinterpret_cast<PyTypeObject*>(attribute_type))
+  if (value && attribute_type &&
+      Py_TYPE(value.get()) != reinterpret_cast<PyTypeObject*>(attribute_type))
     return Ref();
   return value;
 }
@@ -216,10 +217,10 @@ Ref record_lines(int fd, uint64_t begin, uint64_t end) {
   Ref lines = steal(PyList_New(0));
   for (size_t start = 0; lines && start < length;) {
     const void* line_feed = std::memchr(text + start, '\n', length - start);
-    size_t stop = line_feed ? static_cast<size_t>(static_cast<const char*>(line_feed) - text) + 1
-                            : length;
-    Ref line = steal(
-        PyUnicode_DecodeUTF8(text + start, static_cast<Py_ssize_t>(stop - start), "strict"));
+    size_t stop =
+        line_feed ? static_cast<size_t>(static_cast<const char*>(line_feed) - text) + 1 : length;
+    Ref line =
+        steal(PyUnicode_DecodeUTF8(text + start, static_cast<Py_ssize_t>(stop - start), "strict"));
     if (!line || PyList_Append(lines.get(), line.get()) < 0) return Ref();
     start = stop;
   }
@@ -279,8 +280,8 @@ int count_rows_natively(PyObject* reader_function, PyObject* csvfile, PyObject* 
 
   ScanResult scan;
   Py_BEGIN_ALLOW_THREADS scan = scan_records(fd, size, options);
-  Py_END_ALLOW_THREADS
-  if (scan.outcome != ScanOutcome::kCounted || scan.records > static_cast<uint64_t>(LLONG_MAX)) {
+  Py_END_ALLOW_THREADS if (scan.outcome != ScanOutcome::kCounted ||
+                           scan.records > static_cast<uint64_t>(LLONG_MAX)) {
     ++knobs.fell_back;
     return 0;
   }

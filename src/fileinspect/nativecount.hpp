@@ -24,8 +24,8 @@ int count_rows_natively(PyObject* reader_function, PyObject* csvfile, PyObject* 
 // Private switches and counters for the tests and benchmarks (knobs.cpp).
 struct NativeCountKnobs {
   bool enabled = true;
-  bool scalar_only = false;  // the portable scanner even where SSE2 exists
-  size_t block_size = 0;     // bytes read at a time; 0 for the default
+  bool scalar_only = false;          // the portable scanner even where SSE2 exists
+  size_t block_size = 0;             // bytes read at a time; 0 for the default
   unsigned long long counted = 0;    // rows counted natively
   unsigned long long declined = 0;   // the reader or the file was not one the scanner reproduces
   unsigned long long fell_back = 0;  // the scan met something it does not reproduce

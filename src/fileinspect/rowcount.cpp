@@ -12,6 +12,12 @@
 // The scanner jumps from one such byte to the next (16 bytes at a time with
 // SSE2) and follows the state; bytes of 0x80 and above are checked as UTF-8
 // on the way, and a NUL byte makes it give up.
+// Offsets of 64 bits on 32-bit systems too (the Python headers, which other
+// files include first, ask for the same).
+#ifndef _FILE_OFFSET_BITS
+#define _FILE_OFFSET_BITS 64
+#endif
+
 #include "rowcount.hpp"
 
 #include <sys/stat.h>
@@ -81,6 +87,7 @@ int utf8_sequence(const unsigned char* p, size_t avail) {
 
 // pread that retries interrupted calls; the bytes read, or -1.
 ssize_t read_at(int fd, unsigned char* into, size_t count, uint64_t offset) {
+  static_assert(sizeof(off_t) >= sizeof(uint64_t), "file offsets of 64 bits");
   for (;;) {
     ssize_t got = pread(fd, into, count, static_cast<off_t>(offset));
     if (got >= 0 || errno != EINTR) return got;
@@ -194,12 +201,12 @@ class Scanner {
 #if defined(__SSE2__)
   // Bit masks of 64 bytes, one bit a byte.
   struct Masks {
-    uint64_t steps = 0;       // delimiter, quote, "\r", "\n"
-    uint64_t high = 0;        // 0x80 and above
-    uint64_t lead = 0;        // 0xC0 and above: the first byte of a multi-byte character
-    uint64_t lead3 = 0;       // 0xE0 and above: three bytes or more
-    uint64_t lead4 = 0;       // 0xF0 and above: four bytes
-    uint64_t irregular = 0;   // NUL, and lead bytes whose next byte has a narrower range
+    uint64_t steps = 0;      // delimiter, quote, "\r", "\n"
+    uint64_t high = 0;       // 0x80 and above
+    uint64_t lead = 0;       // 0xC0 and above: the first byte of a multi-byte character
+    uint64_t lead3 = 0;      // 0xE0 and above: three bytes or more
+    uint64_t lead4 = 0;      // 0xF0 and above: four bytes
+    uint64_t irregular = 0;  // NUL, and lead bytes whose next byte has a narrower range
   };
 
   static uint64_t bits(__m128i hits) {
@@ -238,8 +245,7 @@ class Scanner {
   // alone, only delimiters, quotes and line ends are visited; otherwise each
   // special byte is. Advances `pos`; false when the scan failed or must carry
   // bytes to the next block.
-  bool feed_sse2(const unsigned char* buf, size_t& pos, size_t avail, uint64_t base,
-                 bool at_end) {
+  bool feed_sse2(const unsigned char* buf, size_t& pos, size_t avail, uint64_t base, bool at_end) {
     while (avail - pos >= 64 + 3) {
       const size_t group = pos;
       Masks masks;
@@ -358,7 +364,7 @@ class Scanner {
   // A delimiter, a quote or a line end byte at `offset`, without branches on
   // the state.
   void step(unsigned char byte, uint64_t offset) {
-    unsigned kind = byte == options_.dialect.delimiter ? kDelimiterStep
+    unsigned kind = byte == options_.dialect.delimiter   ? kDelimiterStep
                     : byte == options_.dialect.quotechar ? kQuoteStep
                                                          : kLineEndStep;
     if (byte == '\n' && offset == line_feed_to_skip_) kind = kSkippedLineFeedStep;

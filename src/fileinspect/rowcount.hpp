@@ -28,17 +28,17 @@ struct ScanDialect {
 
 struct ScanOptions {
   ScanDialect dialect;
-  int64_t field_limit;    // csv.field_size_limit(), in characters
-  size_t block_size;      // bytes read at a time, at least 1
-  bool scalar_only;       // the portable path even where vector instructions exist
+  int64_t field_limit;  // csv.field_size_limit(), in characters
+  size_t block_size;    // bytes read at a time, at least 1
+  bool scalar_only;     // the portable path even where vector instructions exist
 };
 
 enum class ScanOutcome {
   kCounted,
-  kInvalidText,   // not UTF-8, or a NUL byte
-  kFieldLimit,    // a field may be longer than the field size limit
-  kFileChanged,   // the size changed while it was read, or it is not what fstat said
-  kReadFailed,    // pread failed, or no memory for the block buffer
+  kInvalidText,  // not UTF-8, or a NUL byte
+  kFieldLimit,   // a field may be longer than the field size limit
+  kFileChanged,  // the size changed while it was read, or it is not what fstat said
+  kReadFailed,   // pread failed, or no memory for the block buffer
 };
 
 struct ScanResult {
