@@ -123,6 +123,7 @@ def test_native_count_is_the_reader_loop():
         tally["counted"] += counted() > before
 
     check()
+    print("native count: %(counted)d of %(examples)d examples" % tally)
     # Files the sniffer cannot read and files the scan declines go the usual
     # way; most must still be counted natively.
     assert tally["counted"] >= 0.5 * tally["examples"], tally
