@@ -323,6 +323,78 @@ def measure_large_file(megabytes, folder, namespace, settings):
     return path
 
 
+# --- the native row count -------------------------------------------------------
+
+# Rows for the native count: quoted fields with doubled quotes, multi-byte text,
+# about 50 bytes a line.
+COUNT_ROW = '%07d;"Zoë ""%d""";€ %d.25;naïve café\n'
+
+
+def write_count_file(path, megabytes):
+    block = "".join(COUNT_ROW % (i, i, i) for i in range(20000)).encode()
+    with open(path, "wb") as handle:
+        handle.write(TITLE_ROW.encode())
+        for _ in range(max(1, megabytes * MB // len(block))):
+            handle.write(block)
+    return path
+
+
+def count_rows_natively(folder, settings):
+    """inspectFile on big semicolon files against the csv.reader floor, against reading
+    the bytes in 1 MiB blocks and counting b"\\n", and against duckdb's count(*) on one
+    thread where duckdb is installed; then the growth of the peak resident size (measured
+    first: a child process starts from its parent's peak, which duckdb would raise)."""
+    sizes = (1, 8) if settings.quick else (10, 100, 1024)
+    path = os.path.join(folder, "count.csv")
+    peaks = []
+    for megabytes in sizes:
+        peaks.append(peak_memory_mb(write_count_file(path, megabytes)))
+    try:
+        import duckdb
+    except ImportError:
+        duckdb = None
+
+    def newline_count(path):
+        count = 0
+        with open(path, "rb", buffering=0) as handle:
+            for block in iter(lambda: handle.read(MB), b""):
+                count += block.count(b"\n")
+        return count
+
+    def duckdb_count(path):
+        with duckdb.connect() as connection:
+            connection.execute("SET threads = 1")
+            return connection.execute(
+                "SELECT count(*) FROM read_csv(?, delim = ';', quote = '\"', header = true)",
+                [path]).fetchone()[0]
+
+    print("\nnative row count (best of %d, warm page cache)" % settings.large_rounds)
+    print("%-8s %9s %9s %9s %9s %10s %12s %9s" % (
+        "file", "module", "reader", "newlines", "duckdb", "mod/reader", "mod/newlines",
+        "peak RSS"))
+    for megabytes, peak in zip(sizes, peaks):
+        write_count_file(path, megabytes)
+        result = fileInspect.inspectFile(path, "csv")
+        lines = newline_count(path)
+        if (result[1], result[2]) != (lines - 1, True) or duckdb and duckdb_count(path) != lines - 1:
+            sys.exit("native row count: %r for %d lines" % (result[:3], lines))
+        namespace = {"m": fileInspect, "path": path, "floor": delimited_floor,
+                     "newlines": newline_count, "duck": duckdb and duckdb_count}
+        statements = {"module": "m.inspectFile(path, 'csv')", "reader": "floor(path)",
+                      "newlines": "newlines(path)"}
+        if duckdb:
+            statements["duckdb"] = "duck(path)"
+        times = best_times(statements, namespace, settings.large_rounds)
+        print("%-8s %9s %9s %9s %9s %10s %12s %9s" % (
+            "%d MB" % megabytes, shown_time(times["module"]), shown_time(times["reader"]),
+            shown_time(times["newlines"]), shown_time(times.get("duckdb")),
+            shown_ratio(ratio(times["module"], times["reader"])),
+            shown_ratio(ratio(times["module"], times["newlines"])), "%.1f MB" % peak))
+    os.remove(path)
+    print("targets: mod/reader <= 0.10, mod/newlines <= 2; peak RSS growth %+.1f MB (< 5 MB)"
+          % (peaks[-1] - peaks[0]))
+
+
 # --- the table ----------------------------------------------------------------
 
 
@@ -569,6 +641,7 @@ def main(argv=None):
             measure_per_call(path, namespace, settings)
         large = [measure_large_file(size, folder, namespace, settings)
                  for size in settings.large_sizes_mb]
+        count_rows_natively(folder, settings)
         workbooks = workbook_rows(settings, folder)
 
     rows = [table_row(path, settings.quick) for path in paths + large]

@@ -6,6 +6,7 @@
 // range by the sibling `analyseRangeData`; any other type gets a fixed result.
 #include "binding.hpp"
 #include "functions.hpp"
+#include "nativecount.hpp"
 #include "ops.hpp"
 #include "traceback.hpp"
 #include "withblock.hpp"
@@ -60,12 +61,21 @@ int has_fields(PyObject* row) {
 
 // Counts the rows that hold fields; with a true title flag the first of them
 // is kept as the title row (a blank line before it is not a title). No other
-// row is kept, so memory does not grow with the file.
-int count_rows(PyObject* reader, Layout& layout) {
+// row is kept, so memory does not grow with the file. The rows are counted
+// natively from the file's bytes where that gives the reader's own result.
+int count_rows(PyObject* reader_function, PyObject* csvfile, PyObject* reader, Layout& layout) {
   Ref rows = steal(PyObject_GetIter(reader));
   if (!rows) return fail_status(line::row_loop);
   int keep_title = PyObject_IsTrue(layout.title_first.get());
   if (keep_title < 0) return fail_status(line::test_title_row);
+  NativeRows native;
+  int counted = count_rows_natively(reader_function, csvfile, reader, keep_title, native);
+  if (counted < 0) return fail_status(line::row_loop);
+  if (counted) {
+    if (native.title) layout.titles = std::move(native.title);
+    layout.line_count = native.count;
+    return 0;
+  }
   while (Ref row = steal(PyIter_Next(rows.get()))) {
     int fields = has_fields(row.get());
     if (fields < 0) return fail_status(line::test_row);
@@ -101,9 +111,11 @@ int read_layout(PyObject* csv, PyObject* csvfile, PyObject* forceTitles, Layout&
   if (semicolon < 0) return fail_status(line::test_delimiter);
   layout.ftype = borrow(semicolon ? constants.csv_type : constants.txt_type);
 
-  Ref reader = call_method(csv, constants.reader, {csvfile, layout.dialect.get()});
+  Ref reader_function = steal(PyObject_GetAttr(csv, constants.reader));
+  Ref reader =
+      reader_function ? call(reader_function.get(), {csvfile, layout.dialect.get()}) : Ref();
   if (!reader) return fail_status(line::new_reader);
-  return count_rows(reader.get(), layout);
+  return count_rows(reader_function.get(), csvfile, reader.get(), layout);
 }
 
 // The delimited-text branch: the file is open in a with-block while its

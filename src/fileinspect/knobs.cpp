@@ -8,12 +8,40 @@
 // force the portable code on machines with vector units) and reports how
 // often each was taken. Nothing here is part of the published interface.
 #include "compat.hpp"
+#include "nativecount.hpp"
 
 namespace fileinspect {
 
 namespace {
 
+// native_count(enabled, scalar=False, block_size=0): switches the native row
+// count of delimited files, forces its portable scanner, sets its block size
+// (0: the default).
+PyObject* native_count(PyObject*, PyObject* args) {
+  int enabled, scalar = 0;
+  Py_ssize_t block_size = 0;
+  if (!PyArg_ParseTuple(args, "p|pn:native_count", &enabled, &scalar, &block_size)) return nullptr;
+  if (block_size < 0) {
+    PyErr_SetString(PyExc_ValueError, "block_size must not be negative");
+    return nullptr;
+  }
+  native_count_knobs.enabled = enabled;
+  native_count_knobs.scalar_only = scalar;
+  native_count_knobs.block_size = static_cast<size_t>(block_size);
+  Py_RETURN_NONE;
+}
+
+// native_count_stats(): how often rows were counted natively, how often the
+// call was not one the native count reproduces, and how often its scan gave up.
+PyObject* native_count_stats(PyObject*, PyObject*) {
+  const NativeCountKnobs& knobs = native_count_knobs;
+  return Py_BuildValue("{sKsKsK}", "counted", knobs.counted, "declined", knobs.declined,
+                       "fell_back", knobs.fell_back);
+}
+
 PyMethodDef knob_methods[] = {
+    {"native_count", native_count, METH_VARARGS, nullptr},
+    {"native_count_stats", native_count_stats, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -129,6 +129,20 @@ struct State {
   PyObject* posix_splitext_code;
   PyObject* generic_splitext;
 
+  // The interpreter's own csv reader and io objects, captured when the native
+  // row count (nativecount.cpp) first needs them, from the already imported
+  // `_csv` and `_io` modules and only when they are those modules' own; null
+  // until then. A row is counted natively only while the objects in use are
+  // these very ones.
+  PyObject* csv_reader;            // _csv.reader
+  PyObject* csv_field_size_limit;  // _csv.field_size_limit
+  PyObject* csv_reader_type;       // the type of the objects csv_reader returns
+  PyObject* csv_dialect_type;      // the type of their `dialect`, _csv.Dialect
+  PyObject* io_open;               // _io.open, which builtins.open is by default
+  PyObject* text_io_wrapper_type;  // _io.TextIOWrapper
+  PyObject* buffered_reader_type;  // _io.BufferedReader
+  PyObject* file_io_type;          // _io.FileIO
+
   // Empty code objects for traceback entries, one per function and source
   // line, made when first needed.
   PyCodeObject* entry_code[kFunctionCount][kLineCount];
