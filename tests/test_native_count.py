@@ -101,7 +101,8 @@ def test_native_count_is_the_reader_loop():
 
     @settings(max_examples=EXAMPLES, deadline=None, database=None)
     @given(content=delimited_files(), force_titles=st.booleans(),
-           tiny_block=st.integers(1, 7), medium_block=st.integers(64, 200), limit=st.sampled_from([None, None, None, 8, 40, 200]))
+           tiny_block=st.integers(1, 7), medium_block=st.integers(64, 200),
+           limit=st.sampled_from([None, None, None, 8, 40, 200]))
     def check(content, force_titles, tiny_block, medium_block, limit):
         with tempfile.TemporaryDirectory() as folder:
             path = os.path.join(folder, "data.csv")

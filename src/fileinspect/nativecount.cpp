@@ -252,6 +252,14 @@ bool applicable(PyObject* reader_function, PyObject* csvfile, PyObject* reader, 
   return fd >= 0;
 }
 
+// The scan touches no Python object, so other threads run meanwhile.
+ScanResult scan_without_the_lock(int fd, uint64_t size, const ScanOptions& options) {
+  PyThreadState* saved = PyEval_SaveThread();
+  ScanResult scan = scan_records(fd, size, options);
+  PyEval_RestoreThread(saved);
+  return scan;
+}
+
 // 0 after clearing the error of a check or of the title (the reader will
 // meet what it meets itself), -1 when it is a MemoryError.
 int decline() {
@@ -278,10 +286,8 @@ int count_rows_natively(PyObject* reader_function, PyObject* csvfile, PyObject* 
     return decline();
   }
 
-  ScanResult scan;
-  Py_BEGIN_ALLOW_THREADS scan = scan_records(fd, size, options);
-  Py_END_ALLOW_THREADS if (scan.outcome != ScanOutcome::kCounted ||
-                           scan.records > static_cast<uint64_t>(LLONG_MAX)) {
+  ScanResult scan = scan_without_the_lock(fd, size, options);
+  if (scan.outcome != ScanOutcome::kCounted || scan.records > static_cast<uint64_t>(LLONG_MAX)) {
     ++knobs.fell_back;
     return 0;
   }
