@@ -141,6 +141,30 @@ inline PyObject* code_name(PyObject* code) {
   return reinterpret_cast<PyCodeObject*>(code)->co_name;
 }
 
+// The built-ins' namespace a Python function runs with (borrowed), or null
+// when it is taken from the globals at each call. From 3.10 a function holds
+// the built-ins it was made with (func_builtins); before, each call reads
+// globals["__builtins__"].
+inline PyObject* function_builtins(PyObject* function) {
+#if PY_VERSION_HEX >= 0x030A0000
+  return reinterpret_cast<PyFunctionObject*>(function)->func_builtins;
+#else
+  (void)function;
+  return nullptr;
+#endif
+}
+
+// Makes sure a str's code points can be read with PyUnicode_READ: before
+// 3.12 a str made through the old wide-character API may not be ready yet.
+inline int ready_text(PyObject* text) {
+#if PY_VERSION_HEX >= 0x030C0000
+  (void)text;
+  return 0;
+#else
+  return PyUnicode_READY(text);
+#endif
+}
+
 // The error Python raises when a local name is read before it was bound;
 // 3.11 reworded it.
 inline void raise_unbound_local(const char* name) {

@@ -7,6 +7,7 @@
 #include "binding.hpp"
 #include "functions.hpp"
 #include "nativecount.hpp"
+#include "native_sniff.hpp"
 #include "ops.hpp"
 #include "traceback.hpp"
 #include "withblock.hpp"
@@ -98,12 +99,17 @@ int read_layout(PyObject* csv, PyObject* csvfile, PyObject* forceTitles, Layout&
 
   int forced = PyObject_IsTrue(forceTitles);
   if (forced < 0) return fail_status(line::has_header);
-  Ref title_first =
-      forced ? borrow(forceTitles) : ask_new_sniffer(csv, constants.has_header, sample.get());
+  // Both answers from one native pass, or both from the sniffer.
+  Ref sniffed_title, sniffed_dialect;
+  bool native = sniff_natively(csv, sample.get(), !forced, sniffed_title, sniffed_dialect);
+  Ref title_first = forced   ? borrow(forceTitles)
+                    : native ? std::move(sniffed_title)
+                             : ask_new_sniffer(csv, constants.has_header, sample.get());
   if (!title_first) return fail_status(line::has_header);
   layout.title_first = std::move(title_first);
 
-  Ref dialect = ask_new_sniffer(csv, constants.sniff, sample.get());
+  Ref dialect =
+      native ? std::move(sniffed_dialect) : ask_new_sniffer(csv, constants.sniff, sample.get());
   if (!dialect) return fail_status(line::sniff);
   layout.dialect = std::move(dialect);
   Ref delimiter = steal(PyObject_GetAttr(layout.dialect.get(), constants.delimiter));

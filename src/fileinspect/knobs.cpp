@@ -9,6 +9,8 @@
 // often each was taken. Nothing here is part of the published interface.
 #include "compat.hpp"
 #include "nativecount.hpp"
+#include "native_sniff.hpp"
+#include "state.hpp"
 
 namespace fileinspect {
 
@@ -39,9 +41,42 @@ PyObject* native_count_stats(PyObject*, PyObject*) {
                        "fell_back", knobs.fell_back);
 }
 
+// native_sniff(on): switches the native sniff of delimited samples; returns
+// the previous setting.
+PyObject* native_sniff(PyObject*, PyObject* on) {
+  int enable = PyObject_IsTrue(on);
+  if (enable < 0) return nullptr;
+  bool was_on = !state.sniff_counters.disabled;
+  state.sniff_counters.disabled = !enable;
+  return borrow(was_on ? Py_True : Py_False).release();
+}
+
+// sniff_counts() -> (native, fallback): calls answered natively, calls left
+// to the sniffer.
+PyObject* sniff_counts(PyObject*, PyObject*) {
+  return Py_BuildValue("(KK)", state.sniff_counters.native, state.sniff_counters.fallback);
+}
+
+// sniff_sample(sample, want_header) -> (has_header or None, dialect), or None
+// when the sniffer itself would have to run.
+PyObject* sniff_sample(PyObject*, PyObject* args) {
+  PyObject* sample;
+  int want_header;
+  if (!PyArg_ParseTuple(args, "Op", &sample, &want_header)) return nullptr;
+  Ref csv = steal(PyImport_ImportModule("csv"));
+  if (!csv) return nullptr;
+  Ref title_first, dialect;
+  if (!sniff_natively(csv.get(), sample, want_header, title_first, dialect))
+    return borrow(Py_None).release();
+  return PyTuple_Pack(2, title_first ? title_first.get() : Py_None, dialect.get());
+}
+
 PyMethodDef knob_methods[] = {
     {"native_count", native_count, METH_VARARGS, nullptr},
     {"native_count_stats", native_count_stats, METH_NOARGS, nullptr},
+    {"native_sniff", native_sniff, METH_O, nullptr},
+    {"sniff_counts", sniff_counts, METH_NOARGS, nullptr},
+    {"sniff_sample", sniff_sample, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -103,6 +103,40 @@ constexpr int kLineCount = 128;
 // init, getfiletype, getDataFileRanges, inspectFile (see traceback.hpp).
 constexpr int kFunctionCount = 4;
 
+// What the native sniff checks on every call, captured once from the `csv`
+// module (strong references; each a tuple unless noted).
+struct SnifferOriginals {
+  bool captured;
+  PyObject* csv_module;       // the module the sniffer was found in
+  PyObject* csv_names;        // names the sniffer reads from csv's globals
+  PyObject* csv_values;       // ... and their values then (re, Dialect, reader, ...)
+  PyObject* builtin_names;    // built-ins the sniffer reads (len, max, complex, ...)
+  PyObject* builtin_values;   // ... the interpreter's own objects
+  PyObject* builtins_dict;    // csv.__builtins__, the built-ins' namespace
+  PyObject* sniffer_class;    // csv.Sniffer
+  PyObject* sniffer_items;    // (name, value) pairs of Sniffer.__dict__
+  PyObject* dialect_class;    // csv.Dialect
+  PyObject* dialect_items;    // (name, value) pairs of Dialect.__dict__
+  PyObject* method_codes;     // code objects of the five methods, as kSnifferMethods
+  PyObject* sniff_defaults;   // Sniffer.sniff.__defaults__, (None,)
+  PyObject* re_dict;          // the namespace of csv.re
+  PyObject* re_names;         // re functions and flags the sniffer uses
+  PyObject* re_values;        // ... and their values then
+  PyObject* reader;           // csv.reader (_csv.reader)
+  PyObject* string_io;        // csv.StringIO (_io.StringIO)
+  PyObject* dialect_bases;    // (csv.Dialect,)
+  PyObject* dialect_name;     // "dialect"
+  PyObject* dialect_namespace;  // the class body's namespace, in its order
+  PyObject* dialect_attributes;  // names set after the body: doublequote, delimiter, ...
+};
+
+// The switch and the counters of the native sniff (for the private knobs).
+struct SniffCounters {
+  bool disabled;
+  unsigned long long native;    // calls answered natively
+  unsigned long long fallback;  // calls left to the sniffer
+};
+
 struct State {
   // Made by init_constants at the first initialisation; kept by a retry.
   Constants constants;
@@ -142,6 +176,11 @@ struct State {
   PyObject* text_io_wrapper_type;  // _io.TextIOWrapper
   PyObject* buffered_reader_type;  // _io.BufferedReader
   PyObject* file_io_type;          // _io.FileIO
+
+  // The csv sniffer as found by the first call that sniffed a sample (see
+  // sniff_guard.cpp); the native sniff runs only while all of it is unchanged.
+  SnifferOriginals sniffer;
+  SniffCounters sniff_counters;
 
   // Empty code objects for traceback entries, one per function and source
   // line, made when first needed.

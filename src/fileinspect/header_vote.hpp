@@ -1,0 +1,17 @@
+// csv.Sniffer().has_header(sample), given the dialect that sniff(sample)
+// returns: the first row read with that dialect, and the column vote of the
+// rows after it. Cells are converted with the interpreter's own int, float
+// and complex, in the order the running version's sniffer tries them.
+#pragma once
+
+#include "pyref.hpp"
+
+namespace fileinspect {
+
+// 1 or 0 for the sniffer's answer; -1 when the sniffer would not simply
+// return (a row it cannot read, a conversion raising something else): the
+// error is cleared and the caller lets the sniffer itself run.
+// `reader` and `string_io` are the csv module's own (guarded by the caller).
+int vote_header(PyObject* reader, PyObject* string_io, PyObject* sample, PyObject* dialect);
+
+}  // namespace fileinspect

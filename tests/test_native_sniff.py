@@ -1,0 +1,238 @@
+"""The native sniff against the interpreter's own csv.Sniffer.
+
+The native pass answers has_header(sample) and sniff(sample) without running
+the sniffer's Python code. It must give the same boolean and a dialect class
+indistinguishable from the sniffer's, and leave every sample on which the
+sniffer raises to the sniffer itself; and it must step aside whenever the
+sniffer, or anything its code reads, is not the interpreter's own.
+
+Generated samples run FILEINSPECT_FUZZ_EXAMPLES examples (150 by default).
+"""
+import builtins
+import contextlib
+import csv
+import importlib.machinery
+import importlib.util
+import os
+import pathlib
+import re
+import subprocess
+import sys
+
+import pytest
+
+from veltrane.corvalest.datareader import fileInspect
+
+hypothesis = pytest.importorskip("hypothesis")
+from hypothesis import given, settings, strategies as st  # noqa: E402
+
+EXAMPLES = settings(
+    max_examples=int(os.environ.get("FILEINSPECT_FUZZ_EXAMPLES", "150")),
+    deadline=None,
+    database=None,
+)
+ATTRIBUTES = ("delimiter", "quotechar", "doublequote", "skipinitialspace", "lineterminator",
+              "quoting", "escapechar", "strict")
+
+
+def load_knobs():
+    loader = importlib.machinery.ExtensionFileLoader("_fileinspect_knobs", fileInspect.__file__)
+    module = importlib.util.module_from_spec(
+        importlib.util.spec_from_loader("_fileinspect_knobs", loader))
+    loader.exec_module(module)
+    return module
+
+
+knobs = load_knobs()
+
+
+def settings_of(dialect):
+    return (dialect.__name__, dialect.__qualname__, dialect.__module__, dialect.__bases__,
+            dialect._name) + tuple(getattr(dialect, name, "absent") for name in ATTRIBUTES)
+
+
+def sniffer_outcome(sample, want_header):
+    try:
+        title = csv.Sniffer().has_header(sample) if want_header else None
+        dialect = csv.Sniffer().sniff(sample)
+    except Exception as error:
+        return "raised", type(error), str(error)
+    return "returned", title, settings_of(dialect)
+
+
+def check_same(sample, want_header=True):
+    wanted = sniffer_outcome(sample, want_header)
+    got = knobs.sniff_sample(sample, want_header)
+    if got is None:  # left to the sniffer: only where the sniffer raises
+        assert wanted[0] == "raised", (sample, wanted)
+        return
+    title, dialect = got
+    assert ("returned", title, settings_of(dialect)) == wanted, sample
+
+
+# Samples.
+delimiters = st.sampled_from([",", ";", "\t", " ", ":", "|", "-", "/", "a", "x", "1", "é", "€",
+                              "\u00a0", "\x00", "#", "'", '"'])
+cells = st.one_of(
+    st.sampled_from(["name", "qty", "Lyon", "a b", "", "x", "2024-01-05", "12/31/1999",
+                     "1+2j", "3j", "(1-2J)", "inf", "nan", "1e5", "1_000", " 7 ", "0x1f",
+                     "١٢٣", "Ⅻ", "²", "true"]),
+    st.integers(-10 ** 6, 10 ** 6).map(str),
+    st.floats(allow_nan=False, allow_infinity=False).map(repr),
+    st.text(alphabet=";,\t \"'\n\rab1é.-+jJ_", max_size=6),
+)
+
+
+@st.composite
+def fields(draw):
+    text = draw(cells)
+    quote = draw(st.sampled_from(["", "", '"', "'"]))
+    if quote:
+        doubled = draw(st.booleans())
+        text = quote + text.replace(quote, quote * 2 if doubled else quote) + quote
+    return text
+
+
+@st.composite
+def delimited(draw):
+    delimiter = draw(delimiters)
+    after = draw(st.sampled_from(["", "", " "]))
+    width = draw(st.integers(1, 6))
+    lines = []
+    for _ in range(draw(st.integers(0, 30))):
+        row_width = width if draw(st.integers(0, 3)) else draw(st.integers(0, 7))
+        lines.append((delimiter + after).join(draw(fields()) for _ in range(row_width)))
+    ending = draw(st.sampled_from(["\n", "\n", "\r\n", "\r"]))
+    text = ending.join(lines) + draw(st.sampled_from(["", ending]))
+    cut = draw(st.integers(0, max(0, len(text))))
+    return text[:cut] if draw(st.booleans()) else text[:1024]
+
+
+samples = st.one_of(delimited(), delimited(), delimited(), st.text(max_size=300),
+                    st.text(alphabet=",;\t \"'\nab1", max_size=200))
+
+
+@EXAMPLES
+@given(sample=samples, want_header=st.booleans())
+def test_same_as_the_sniffer(sample, want_header):
+    check_same(sample, want_header)
+
+
+def text_files():
+    places = [os.environ.get("FILEINSPECT_CORPUS"),
+              pathlib.Path(__file__).resolve().parents[2] / "shared" / "corpus",
+              "/work/shared/corpus"]
+    roots = [pathlib.Path(p) for p in places if p and pathlib.Path(p).is_dir()][:1]
+    roots.append(pathlib.Path(fileInspect.__file__).parent / "samples")
+    for root in roots:
+        for path in sorted(root.rglob("*")):
+            try:
+                yield path, path.read_text(encoding="utf-8-sig")[:1024]
+            except (UnicodeDecodeError, IsADirectoryError):
+                pass
+
+
+def test_same_on_real_text_files():
+    found = list(text_files())
+    assert found
+    for path, sample in found:
+        check_same(sample)
+
+
+def test_dialect_class_is_the_sniffers():
+    sample = 'id; "name"; value\n1; "a b"; 2.5\n2; "c ""d"""; 3\n'
+    native = knobs.sniff_sample(sample, False)[1]
+    python = csv.Sniffer().sniff(sample)
+    assert list(vars(native).items()) == list(vars(python).items())
+    assert (type(native), native.__mro__[1:]) == (type(python), python.__mro__[1:])
+    assert native is not knobs.sniff_sample(sample, False)[1]  # a new class per call
+
+
+def test_inspect_file_takes_the_native_path(write_file):
+    path = write_file("id;name\n1;a\n2;b\n")
+    before = knobs.sniff_counts()
+    result = fileInspect.inspectFile(path, "csv")
+    after = knobs.sniff_counts()
+    assert (after[0] - before[0], after[1] - before[1]) == (1, 0)
+    assert result[:4] == ("csv", 2, True, ["id", "name"])
+    assert knobs.native_sniff(False) is True
+    try:
+        assert fileInspect.inspectFile(path, "csv")[:4] == result[:4]
+        assert knobs.sniff_counts()[0] == after[0]
+    finally:
+        knobs.native_sniff(True)
+
+
+def patched_method(monkeypatch):
+    monkeypatch.setattr(csv.Sniffer, "has_header", lambda self, sample: False)
+
+
+def patched_code(monkeypatch):
+    method = csv.Sniffer._guess_delimiter
+    monkeypatch.setattr(method, "__code__", (lambda self, data, delimiters: (",", 0)).__code__)
+
+
+def patched_default(monkeypatch):
+    monkeypatch.setattr(csv.Sniffer.sniff, "__defaults__", (",",))
+
+
+def subclassed(monkeypatch):
+    monkeypatch.setattr(csv, "Sniffer", type("Sniffer", (csv.Sniffer,), {}))
+
+
+def extra_method(monkeypatch):
+    monkeypatch.setattr(csv.Sniffer, "__getattribute__", object.__getattribute__, raising=False)
+
+
+def patched_builtin(monkeypatch):
+    monkeypatch.setattr(builtins, "complex", lambda text: 1j)
+
+
+def shadowed_builtin(monkeypatch):
+    monkeypatch.setattr(csv, "max", max, raising=False)
+
+
+def patched_global(monkeypatch):
+    monkeypatch.setattr(csv, "QUOTE_MINIMAL", csv.QUOTE_ALL)
+
+
+def patched_re(monkeypatch):
+    monkeypatch.setattr(re, "compile", lambda *args: re._compile(*args))
+
+
+def patched_dialect(monkeypatch):
+    monkeypatch.setattr(csv.Dialect, "escapechar", "\\")
+
+
+@pytest.mark.parametrize("patch", [patched_method, patched_code, patched_default, subclassed,
+                                   extra_method, patched_builtin, shadowed_builtin, patched_global,
+                                   patched_re, patched_dialect])
+def test_anything_replaced_leaves_it_to_the_sniffer(patch, monkeypatch, write_file):
+    path = write_file('id;name\n1;"a"\n2;"b"\n')
+    fileInspect.inspectFile(path, "csv")  # the originals are captured by now
+    patch(monkeypatch)
+    before = knobs.sniff_counts()
+    with contextlib.suppress(csv.Error):  # what the patched sniffer makes of it
+        fileInspect.inspectFile(path, "csv")
+    assert knobs.sniff_counts()[1] == before[1] + 1
+
+
+PATCHED_BEFORE_FIRST_CALL = """
+import csv, importlib.machinery, importlib.util, sys
+from veltrane.corvalest.datareader import fileInspect
+namespace = {}
+exec(compile(open(csv.__file__).read(), csv.__file__, "exec"), namespace)
+csv.Sniffer = namespace["Sniffer"]  # the same code, with other globals
+fileInspect.inspectFile(sys.argv[1], "csv")
+loader = importlib.machinery.ExtensionFileLoader("_fileinspect_knobs", fileInspect.__file__)
+knobs = importlib.util.module_from_spec(importlib.util.spec_from_loader(loader.name, loader))
+loader.exec_module(knobs)
+print(*knobs.sniff_counts())
+"""
+
+
+def test_a_sniffer_replaced_before_the_first_call_is_not_captured(write_file):
+    done = subprocess.run([sys.executable, "-c", PATCHED_BEFORE_FIRST_CALL,
+                           write_file("id;name\n1;a\n")],
+                          stdout=subprocess.PIPE, check=True, universal_newlines=True)
+    assert done.stdout.split() == ["0", "1"]
