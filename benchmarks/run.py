@@ -47,6 +47,7 @@ folder and takes about 5 minutes on two cores; the quick one a few seconds.
 import argparse
 import contextlib
 import csv
+import importlib.machinery
 import importlib.util
 import math
 import operator
@@ -395,6 +396,81 @@ def count_rows_natively(folder, settings):
     print("targets: mod/reader <= 0.10, mod/newlines <= 2; peak RSS growth %+.1f MB (< 5 MB)"
           % (peaks[-1] - peaks[0]))
 
+# --- the native sniff -----------------------------------------------------------
+
+
+def native_sniff_rows(settings, small):
+    """The native sniff against the two sniffer calls it replaces, as its own table.
+
+    Rows: has_header + sniff of 1024-character ";" samples with and without
+    quoted fields (target 0.05 of the sniffer's two calls); the interpreter's
+    compiled quote patterns alone (what running them instead of the native
+    match would cost); inspectFile on the 10-line file against the same call
+    with the native sniff switched off (0.10); and with MIME detection against
+    libmagic plus opening the file and reading the sample (1.2).
+    """
+    import re
+
+    loader = importlib.machinery.ExtensionFileLoader("_fileinspect_knobs", fileInspect.__file__)
+    knobs = importlib.util.module_from_spec(importlib.util.spec_from_loader(loader.name, loader))
+    loader.exec_module(knobs)
+    rows_text = ["id;name;value;when"] + ['%d;"name %d";%d.25;2024-01-%02d' % (i, i, 7 * i, i % 28 + 1)
+                                          for i in range(80)]
+    quoted = "\n".join(rows_text)[:1024]
+    unquoted = quoted.replace('"', "")
+    patterns = [re.compile(p, re.DOTALL | re.MULTILINE) for p in (
+        r'(?P<delim>[^\w\n"\'])(?P<space> ?)(?P<quote>["\']).*?(?P=quote)(?P=delim)',
+        r'(?:^|\n)(?P<quote>["\']).*?(?P=quote)(?P<delim>[^\w\n"\'])(?P<space> ?)',
+        r'(?P<delim>[^\w\n"\'])(?P<space> ?)(?P<quote>["\']).*?(?P=quote)(?:$|\n)',
+        r'(?:^|\n)(?P<quote>["\']).*?(?P=quote)(?:$|\n)')]
+
+    def all_patterns(sample):
+        for pattern in patterns:
+            if pattern.findall(sample):
+                return
+
+    def inspect_without_native():
+        knobs.native_sniff(False)
+        try:
+            fileInspect.inspectFile(small, "csv")
+        finally:
+            knobs.native_sniff(True)
+
+    def mime_floor_with_sample():
+        fileInspect.magic.from_file(small, True)
+        with open(small, "r", encoding="utf-8-sig") as f:
+            f.read(1024)
+
+    namespace = {"k": knobs, "csv": csv, "m": fileInspect, "small": small, "q": quoted,
+                 "u": unquoted, "all_patterns": all_patterns,
+                 "inspect_without_native": inspect_without_native,
+                 "mime_floor_with_sample": mime_floor_with_sample}
+    both = "csv.Sniffer().has_header(%s); csv.Sniffer().sniff(%s)"
+    cases = [
+        ("has_header + sniff, quoted", "k.sniff_sample(q, True)", both % ("q", "q"), 0.05),
+        ("has_header + sniff, unquoted", "k.sniff_sample(u, True)", both % ("u", "u"), 0.05),
+        ("compiled quote patterns, quoted", "all_patterns(q)", both % ("q", "q"), None),
+        ("compiled quote patterns, unquoted", "all_patterns(u)", both % ("u", "u"), None),
+        ("inspectFile(path, 'csv'), 10 lines", "m.inspectFile(small, 'csv')",
+         "inspect_without_native()", 0.10),
+    ]
+    if not fileInspect.KOmagic:
+        cases.append(("inspectFile(path), MIME, 10 lines", "m.inspectFile(small)",
+                      "mime_floor_with_sample()", 1.2))
+    table = [["native sniff", "native", "against", "ratio", "target", "result"]]
+    for label, native, against, target in cases:
+        times = best_times({"native": native, "against": against}, namespace, settings.rounds,
+                           settings.batch_seconds)
+        achieved = times["native"] / times["against"]
+        met = "-" if settings.quick or target is None else (
+            "ok" if achieved <= target else "MISSED")
+        table.append([label, shown_time(times["native"]), shown_time(times["against"]),
+                      "%.3f" % achieved, "-" if target is None else "<= %.2f" % target, met])
+    widths = [max(len(row[i]) for row in table) for i in range(len(table[0]))]
+    for row in table:
+        print("  ".join([row[0].ljust(widths[0])] +
+                        [cell.rjust(width) for cell, width in zip(row[1:], widths[1:])]))
+
 
 # --- the table ----------------------------------------------------------------
 
@@ -644,6 +720,7 @@ def main(argv=None):
                  for size in settings.large_sizes_mb]
         count_rows_natively(folder, settings)
         workbooks = workbook_rows(settings, folder)
+        native_sniff_rows(settings, files["small"])
 
     rows = [table_row(path, settings.quick) for path in paths + large]
     rows.append(growth_row(large, settings.quick))

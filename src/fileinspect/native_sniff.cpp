@@ -17,8 +17,8 @@ Ref make_dialect(const SniffedLayout& layout) {
   const SnifferOriginals& o = state.sniffer;
   Ref namespace_ = steal(PyDict_Copy(o.dialect_namespace));
   Ref delimiter = steal(PyUnicode_FromOrdinal(static_cast<int>(layout.delimiter)));
-  Ref quotechar = steal(
-      PyUnicode_FromOrdinal(layout.has_quotechar ? static_cast<int>(layout.quotechar) : '"'));
+  Ref quotechar =
+      steal(PyUnicode_FromOrdinal(layout.has_quotechar ? static_cast<int>(layout.quotechar) : '"'));
   if (!namespace_ || !delimiter || !quotechar) return Ref();
   PyObject* values[] = {layout.doublequote ? Py_True : Py_False, delimiter.get(), quotechar.get(),
                         layout.skipinitialspace ? Py_True : Py_False};
@@ -49,9 +49,8 @@ bool answer(PyObject* sample, bool want_header, Ref& title_first, Ref& dialect) 
 bool sniff_natively(PyObject* csv, PyObject* sample, bool want_header, Ref& title_first,
                     Ref& dialect) {
   SniffCounters& counters = state.sniff_counters;
-  bool done = !counters.disabled && PyUnicode_CheckExact(sample) &&
-              ready_text(sample) == 0 && sniffer_is_original(csv) &&
-              answer(sample, want_header, title_first, dialect);
+  bool done = !counters.disabled && PyUnicode_CheckExact(sample) && ready_text(sample) == 0 &&
+              sniffer_is_original(csv) && answer(sample, want_header, title_first, dialect);
   ++(done ? counters.native : counters.fallback);
   return done;
 }

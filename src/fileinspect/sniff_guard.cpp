@@ -18,14 +18,14 @@ constexpr int kSniffIndex = 1;
 constexpr int kHasHeaderIndex = 4;
 
 // Globals of csv that the methods and the dialect's class body read.
-const char* const kCsvGlobals[] = {"re",     "Dialect", "Error",    "QUOTE_MINIMAL",
+const char* const kCsvGlobals[] = {"re",     "Dialect",  "Error",    "QUOTE_MINIMAL",
                                    "reader", "StringIO", "__name__", "__builtins__"};
 
 // Built-ins that the methods of any version from 3.7 read.
-const char* const kBuiltins[] = {"len",   "max",        "min",      "sum",     "chr",
-                                 "next",  "isinstance", "type",     "int",     "float",
-                                 "complex", "list",     "filter",   "range",   "KeyError",
-                                 "ValueError", "TypeError", "OverflowError"};
+const char* const kBuiltins[] = {"len",        "max",        "min",          "sum",   "chr",
+                                 "next",       "isinstance", "type",         "int",   "float",
+                                 "complex",    "list",       "filter",       "range", "KeyError",
+                                 "ValueError", "TypeError",  "OverflowError"};
 
 // What `re` offers that the methods call or read.
 const char* const kReNames[] = {"compile", "_compile", "escape", "DOTALL", "MULTILINE"};
@@ -269,7 +269,8 @@ bool capture_csv_globals(PyObject* csv_dict, Capture& c) {
 
 bool capture_builtins(PyObject* csv_dict, Capture& c) {
   c.builtin_names = interned_names(kBuiltins);
-  c.builtin_values = c.builtin_names ? values_of(state.builtins_dict, c.builtin_names.get()) : Ref();
+  c.builtin_values =
+      c.builtin_names ? values_of(state.builtins_dict, c.builtin_names.get()) : Ref();
   if (!c.builtin_values) return false;
   for (std::size_t i = 0; i < sizeof kBuiltins / sizeof *kBuiltins; ++i) {
     Py_ssize_t at = static_cast<Py_ssize_t>(i);

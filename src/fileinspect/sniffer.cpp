@@ -12,7 +12,9 @@ using Index = std::size_t;
 
 // `\w` of the interpreter's `re` module for text patterns.
 bool is_word(Py_UCS4 c) {
-  return c == '_' || Py_UNICODE_ISALNUM(c);
+  if (c < 0x80)
+    return c == '_' || (c >= '0' && c <= '9') || ((c | 0x20) >= 'a' && (c | 0x20) <= 'z');
+  return Py_UNICODE_ISALNUM(c);
 }
 
 bool is_quote(Py_UCS4 c) {
@@ -260,8 +262,7 @@ QuoteGuess guess_quote_and_delimiter(const CodePoints& data) {
     guess.skipinitialspace = *delims.find(guess.delim) == spaces;
     guess.has_delim = true;  // never "\n": the patterns exclude it
   }
-  guess.doublequote =
-      DoubledQuoteTest(data, guess.has_delim, guess.delim).found(guess.quotechar);
+  guess.doublequote = DoubledQuoteTest(data, guess.has_delim, guess.delim).found(guess.quotechar);
   return guess;
 }
 
@@ -317,7 +318,8 @@ class FrequencyVote {
       update_modes();
       double total = static_cast<double>(std::min<Index>(chunk * iteration, lines_.size()));
       pick_consistent(total);
-      if (delims_.size() == 1) return answer(delims_.entries().front().first, delim, skipinitialspace);
+      if (delims_.size() == 1)
+        return answer(delims_.entries().front().first, delim, skipinitialspace);
     }
     if (delims_.empty()) return false;
     for (Py_UCS4 preferred : {',', '\t', ';', ' ', ':'})

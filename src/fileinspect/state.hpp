@@ -107,26 +107,26 @@ constexpr int kFunctionCount = 4;
 // module (strong references; each a tuple unless noted).
 struct SnifferOriginals {
   bool captured;
-  PyObject* csv_module;       // the module the sniffer was found in
-  PyObject* csv_names;        // names the sniffer reads from csv's globals
-  PyObject* csv_values;       // ... and their values then (re, Dialect, reader, ...)
-  PyObject* builtin_names;    // built-ins the sniffer reads (len, max, complex, ...)
-  PyObject* builtin_values;   // ... the interpreter's own objects
-  PyObject* builtins_dict;    // csv.__builtins__, the built-ins' namespace
-  PyObject* sniffer_class;    // csv.Sniffer
-  PyObject* sniffer_items;    // (name, value) pairs of Sniffer.__dict__
-  PyObject* dialect_class;    // csv.Dialect
-  PyObject* dialect_items;    // (name, value) pairs of Dialect.__dict__
-  PyObject* method_codes;     // code objects of the five methods, as kSnifferMethods
-  PyObject* sniff_defaults;   // Sniffer.sniff.__defaults__, (None,)
-  PyObject* re_dict;          // the namespace of csv.re
-  PyObject* re_names;         // re functions and flags the sniffer uses
-  PyObject* re_values;        // ... and their values then
-  PyObject* reader;           // csv.reader (_csv.reader)
-  PyObject* string_io;        // csv.StringIO (_io.StringIO)
-  PyObject* dialect_bases;    // (csv.Dialect,)
-  PyObject* dialect_name;     // "dialect"
-  PyObject* dialect_namespace;  // the class body's namespace, in its order
+  PyObject* csv_module;          // the module the sniffer was found in
+  PyObject* csv_names;           // names the sniffer reads from csv's globals
+  PyObject* csv_values;          // ... and their values then (re, Dialect, reader, ...)
+  PyObject* builtin_names;       // built-ins the sniffer reads (len, max, complex, ...)
+  PyObject* builtin_values;      // ... the interpreter's own objects
+  PyObject* builtins_dict;       // csv.__builtins__, the built-ins' namespace
+  PyObject* sniffer_class;       // csv.Sniffer
+  PyObject* sniffer_items;       // (name, value) pairs of Sniffer.__dict__
+  PyObject* dialect_class;       // csv.Dialect
+  PyObject* dialect_items;       // (name, value) pairs of Dialect.__dict__
+  PyObject* method_codes;        // code objects of the five methods, as kSnifferMethods
+  PyObject* sniff_defaults;      // Sniffer.sniff.__defaults__, (None,)
+  PyObject* re_dict;             // the namespace of csv.re
+  PyObject* re_names;            // re functions and flags the sniffer uses
+  PyObject* re_values;           // ... and their values then
+  PyObject* reader;              // csv.reader (_csv.reader)
+  PyObject* string_io;           // csv.StringIO (_io.StringIO)
+  PyObject* dialect_bases;       // (csv.Dialect,)
+  PyObject* dialect_name;        // "dialect"
+  PyObject* dialect_namespace;   // the class body's namespace, in its order
   PyObject* dialect_attributes;  // names set after the body: doublequote, delimiter, ...
 };
 
