@@ -299,6 +299,9 @@ bool capture_dialect(PyObject* csv_dict, PyObject* sniffer, Capture& c) {
 
 void keep_capture(PyObject* csv, PyObject* sniffer, Capture& c) {
   SnifferOriginals& o = state.sniffer;
+  // The class body run by the capture may let another thread capture first:
+  // what that thread keeps is in use and stays.
+  if (o.captured) return;
   keep(o.csv_module, csv);
   keep(o.csv_names, c.csv_names.get());
   keep(o.csv_values, c.csv_values.get());
