@@ -414,8 +414,8 @@ def native_sniff_rows(settings, small):
     loader = importlib.machinery.ExtensionFileLoader("_fileinspect_knobs", fileInspect.__file__)
     knobs = importlib.util.module_from_spec(importlib.util.spec_from_loader(loader.name, loader))
     loader.exec_module(knobs)
-    rows_text = ["id;name;value;when"] + ['%d;"name %d";%d.25;2024-01-%02d' % (i, i, 7 * i, i % 28 + 1)
-                                          for i in range(80)]
+    row = '%d;"name %d";%d.25;2024-01-%02d'
+    rows_text = ["id;name;value;when"] + [row % (i, i, 7 * i, i % 28 + 1) for i in range(80)]
     quoted = "\n".join(rows_text)[:1024]
     unquoted = quoted.replace('"', "")
     patterns = [re.compile(p, re.DOTALL | re.MULTILINE) for p in (
