@@ -118,6 +118,22 @@ def test_same_as_the_sniffer(sample, want_header):
     check_same(sample, want_header)
 
 
+number_like = st.one_of(
+    st.text(alphabet="0123456789+-._()eEjJiInNfFtTyYaAx \t\x1f\u00a0\u0661", max_size=8),
+    st.floats().map(repr), st.complex_numbers().map(repr), st.complex_numbers().map(str))
+
+
+@EXAMPLES
+@given(text=number_like)
+def test_cells_not_converted_are_no_numbers(text):
+    """The header vote skips converting only text that int, float and complex all refuse."""
+    if knobs.may_be_number(text):
+        return
+    for number_type in (int, float, complex):
+        with pytest.raises(ValueError):
+            number_type(text)
+
+
 def text_files():
     places = [os.environ.get("FILEINSPECT_CORPUS"),
               pathlib.Path(__file__).resolve().parents[2] / "shared" / "corpus",

@@ -1,5 +1,6 @@
 #include "header_vote.hpp"
 
+#include <cstring>
 #include <vector>
 
 #include "ops.hpp"
@@ -25,23 +26,45 @@ struct ColumnType {
   }
 };
 
-// False when `cell` holds an ASCII character that no spelling accepted by
-// int(), float() or complex() contains: each of them raises ValueError on
-// it, so it is not called. Anything else, non-ASCII included, is converted.
-bool may_be_number(PyObject* cell) {
+// Whether an ASCII character occurs in some spelling that int(), float() or
+// complex() accepts: digits, signs, ".", "_", exponents, "j", parentheses,
+// the letters of "inf", "infinity" and "nan", and (conservatively) every
+// control character and the space.
+bool in_number_spelling(Py_UCS4 c) {
   static const char kNumberCharacters[] = "0123456789+-._()eEjJiInNfFtTyYaA";
+  if (c <= ' ') return true;
+  return c < 0x80 && c != 0 && std::strchr(kNumberCharacters, static_cast<int>(c)) != nullptr;
+}
+
+}  // namespace
+
+// False only when int(cell), float(cell) and complex(cell) all certainly
+// raise ValueError, so that none of them needs to be called:
+// - the cell holds an ASCII character that no accepted spelling contains; or
+// - it holds no "j" and a sign that is neither leading (only white space or
+//   "(" before it) nor an exponent's (right after "e"): without an imaginary
+//   part a number has no other place for a sign.
+// Anything else, non-ASCII text included, is converted by the types.
+bool may_be_number(PyObject* cell) {
   Py_ssize_t length = PyUnicode_GET_LENGTH(cell);
   int kind = PyUnicode_KIND(cell);
   const void* data = PyUnicode_DATA(cell);
+  bool imaginary = false, inner_sign = false, only_leading = true;
+  Py_UCS4 previous = 0;
   for (Py_ssize_t i = 0; i < length; ++i) {
     Py_UCS4 c = PyUnicode_READ(kind, data, i);
-    if (c <= ' ' || c >= 0x80) continue;  // white space and the like; non-ASCII
-    bool allowed = false;
-    for (const char* p = kNumberCharacters; *p && !allowed; ++p) allowed = c == Py_UCS4(*p);
-    if (!allowed) return false;
+    if (c >= 0x80) return true;
+    if (!in_number_spelling(c)) return false;
+    if (c == 'j' || c == 'J') imaginary = true;
+    bool sign = c == '+' || c == '-';
+    if (sign && !only_leading && previous != 'e' && previous != 'E') inner_sign = true;
+    if (c > ' ' && c != '(') only_leading = false;
+    previous = c;
   }
-  return true;
+  return imaginary || !inner_sign;
 }
+
+namespace {
 
 // type(text): 1 when it converts, 0 when it raises one of the errors the
 // sniffer catches (`caught`, two of them), -1 otherwise (error set).

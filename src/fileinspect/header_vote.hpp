@@ -12,6 +12,10 @@ namespace fileinspect {
 // return (a row it cannot read, a conversion raising something else): the
 // error is cleared and the caller lets the sniffer itself run.
 // `reader` and `string_io` are the csv module's own (guarded by the caller).
+// False only when int(cell), float(cell) and complex(cell) all certainly
+// raise ValueError (see header_vote.cpp); `cell` is a str.
+bool may_be_number(PyObject* cell);
+
 int vote_header(PyObject* reader, PyObject* string_io, PyObject* sample, PyObject* dialect);
 
 }  // namespace fileinspect

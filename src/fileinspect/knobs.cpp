@@ -9,6 +9,7 @@
 // often each was taken. Nothing here is part of the published interface.
 #include "compat.hpp"
 #include "nativecount.hpp"
+#include "header_vote.hpp"
 #include "native_sniff.hpp"
 #include "state.hpp"
 
@@ -71,9 +72,18 @@ PyObject* sniff_sample(PyObject*, PyObject* args) {
   return PyTuple_Pack(2, title_first ? title_first.get() : Py_None, dialect.get());
 }
 
+// may_be_number(text): False when the header vote skips converting `text`
+// because int, float and complex all raise ValueError on it.
+PyObject* may_be_number_knob(PyObject*, PyObject* text) {
+  if (!PyUnicode_Check(text) || ready_text(text) < 0)
+    return PyErr_Format(PyExc_TypeError, "a str is required");
+  return borrow(may_be_number(text) ? Py_True : Py_False).release();
+}
+
 PyMethodDef knob_methods[] = {
     {"native_count", native_count, METH_VARARGS, nullptr},
     {"native_count_stats", native_count_stats, METH_NOARGS, nullptr},
+    {"may_be_number", may_be_number_knob, METH_O, nullptr},
     {"native_sniff", native_sniff, METH_O, nullptr},
     {"sniff_counts", sniff_counts, METH_NOARGS, nullptr},
     {"sniff_sample", sniff_sample, METH_VARARGS, nullptr},
