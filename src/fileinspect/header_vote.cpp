@@ -64,12 +64,29 @@ bool may_be_number(PyObject* cell) {
   return imaginary || !inner_sign;
 }
 
+// False only when int(cell) certainly raises ValueError: it holds an ASCII
+// character other than digits, signs, "_" and white space, the only ones a
+// base-10 integer is spelled with.
+bool may_be_int(PyObject* cell) {
+  Py_ssize_t length = PyUnicode_GET_LENGTH(cell);
+  int kind = PyUnicode_KIND(cell);
+  const void* data = PyUnicode_DATA(cell);
+  for (Py_ssize_t i = 0; i < length; ++i) {
+    Py_UCS4 c = PyUnicode_READ(kind, data, i);
+    bool allowed =
+        c <= ' ' || c >= 0x80 || (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '_';
+    if (!allowed) return false;
+  }
+  return true;
+}
+
 namespace {
 
 // type(text): 1 when it converts, 0 when it raises one of the errors the
 // sniffer catches (`caught`, two of them), -1 otherwise (error set).
 int converts(PyObject* type, PyObject* text, PyObject* caught_a, PyObject* caught_b) {
-  if (!may_be_number(text)) return 0;
+  bool is_int = type == reinterpret_cast<PyObject*>(&PyLong_Type);
+  if (!(is_int ? may_be_int(text) : may_be_number(text))) return 0;
   Ref value = call(type, {text});
   if (value) return 1;
   if (!PyErr_ExceptionMatches(caught_a) && !PyErr_ExceptionMatches(caught_b)) return -1;

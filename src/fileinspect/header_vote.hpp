@@ -15,6 +15,8 @@ namespace fileinspect {
 // False only when int(cell), float(cell) and complex(cell) all certainly
 // raise ValueError (see header_vote.cpp); `cell` is a str.
 bool may_be_number(PyObject* cell);
+// The same for int(cell) alone.
+bool may_be_int(PyObject* cell);
 
 int vote_header(PyObject* reader, PyObject* string_io, PyObject* sample, PyObject* dialect);
 

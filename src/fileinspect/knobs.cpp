@@ -72,12 +72,14 @@ PyObject* sniff_sample(PyObject*, PyObject* args) {
   return PyTuple_Pack(2, title_first ? title_first.get() : Py_None, dialect.get());
 }
 
-// may_be_number(text): False when the header vote skips converting `text`
-// because int, float and complex all raise ValueError on it.
+// may_be_number(text) -> (for int, for all three): False where the header
+// vote skips converting `text` because int (or int, float and complex) raise
+// ValueError on it.
 PyObject* may_be_number_knob(PyObject*, PyObject* text) {
   if (!PyUnicode_Check(text) || ready_text(text) < 0)
     return PyErr_Format(PyExc_TypeError, "a str is required");
-  return borrow(may_be_number(text) ? Py_True : Py_False).release();
+  return Py_BuildValue("(OO)", may_be_int(text) ? Py_True : Py_False,
+                       may_be_number(text) ? Py_True : Py_False);
 }
 
 PyMethodDef knob_methods[] = {
