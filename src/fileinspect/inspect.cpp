@@ -6,8 +6,8 @@
 // range by the sibling `analyseRangeData`; any other type gets a fixed result.
 #include "binding.hpp"
 #include "functions.hpp"
-#include "nativecount.hpp"
 #include "native_sniff.hpp"
+#include "nativecount.hpp"
 #include "ops.hpp"
 #include "traceback.hpp"
 #include "withblock.hpp"

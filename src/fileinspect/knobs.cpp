@@ -8,9 +8,9 @@
 // force the portable code on machines with vector units) and reports how
 // often each was taken. Nothing here is part of the published interface.
 #include "compat.hpp"
-#include "nativecount.hpp"
 #include "header_vote.hpp"
 #include "native_sniff.hpp"
+#include "nativecount.hpp"
 #include "state.hpp"
 
 namespace fileinspect {
