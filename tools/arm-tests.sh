@@ -130,30 +130,32 @@ _PYTHON_SYSCONFIGDATA_NAME=$sysconfig_name PYTHONPATH=$work/sysconfig \
 "$host_python" -m pip install -qq --disable-pip-version-check --no-deps --no-index --target "$work/pkg" \
   --only-binary=:all: --platform linux_armv6l --implementation cp --python-version 3.11 --abi cp311 \
   "$work"/dist/*.whl >>"$log" 2>&1 || fail "pip could not install the wheel (log: $log)"
-so=$work/pkg/veltrane/corvalest/datareader/fileInspect.cpython-311-arm-linux-gnueabihf.so
-[ -f "$so" ] || fail "the build made no $(basename "$so")"
-
 # --- machine code checks ---------------------------------------------------
-attributes=$(arm-linux-gnueabihf-readelf -A "$so")
-printf '%s\n' "$attributes" >>"$log"
-for tag in 'Tag_CPU_arch: v6' 'Tag_FP_arch: VFPv2' 'Tag_ABI_VFP_args: VFP registers'; do
-  grep -qx " *$tag" <<<"$attributes" || fail "$(basename "$so") lacks '$tag':"$'\n'"$attributes"
+# Both extension modules: fileInspect and the workbook scanner.
+for module in fileInspect _sheetscan; do
+  so=$work/pkg/veltrane/corvalest/datareader/$module.cpython-311-arm-linux-gnueabihf.so
+  [ -f "$so" ] || fail "the build made no $(basename "$so")"
+  attributes=$(arm-linux-gnueabihf-readelf -A "$so")
+  printf '%s\n' "$attributes" >>"$log"
+  for tag in 'Tag_CPU_arch: v6' 'Tag_FP_arch: VFPv2' 'Tag_ABI_VFP_args: VFP registers'; do
+    grep -qx " *$tag" <<<"$attributes" || fail "$(basename "$so") lacks '$tag':"$'\n'"$attributes"
+  done
+  ! grep -q 'Tag_THUMB_ISA_use: Thumb-2' <<<"$attributes" ||
+    fail "$(basename "$so") holds Thumb-2 code:"$'\n'"$attributes"
+  # Instructions an ARMv6 core with VFPv2 lacks: ARMv6K/ARMv7 ones by name, Thumb-2
+  # ones, VFPv3 immediates and fixed-point conversions, d16-d31, NEON loads/stores.
+  newer=$(arm-linux-gnueabihf-objdump -d --no-show-raw-insn "$so" | awk -F'\t' '
+    NF >= 2 {
+      split($2, m, " "); op = m[1]; args = $3
+      if (op ~ /^(movw|movt|dmb|dsb|isb|clrex|ldrex[bhd]|strex[bhd]|sdiv|udiv|bfi|bfc|ubfx|sbfx|rbit|mls|pldw|yield|wfe|wfi|sev|vld[1-4]|vst[1-4])/ ||
+          op ~ /^(cbn?z|tb[bh]|it[te]?[te]?[te]?)$/ || op ~ /\.w$/ ||
+          (op ~ /^(vmov|vcvt)/ && args ~ /#/) || args ~ /(^|[^a-z0-9_])d(1[6-9]|2[0-9]|3[01])([^0-9]|$)/)
+        if (++found <= 20) print
+    }')
+  [ -z "$newer" ] || fail "$(basename "$so") holds instructions newer than ARMv6/VFPv2:"$'\n'"$newer"
+  say "$(basename "$so"): $(grep -E 'Tag_(CPU_arch|FP_arch|THUMB_ISA_use|ABI_VFP_args):' <<<"$attributes" |
+    sed 's/^ *Tag_//' | paste -sd, - | sed 's/,/, /g'); no newer instructions"
 done
-! grep -q 'Tag_THUMB_ISA_use: Thumb-2' <<<"$attributes" ||
-  fail "$(basename "$so") holds Thumb-2 code:"$'\n'"$attributes"
-# Instructions an ARMv6 core with VFPv2 lacks: ARMv6K/ARMv7 ones by name, Thumb-2
-# ones, VFPv3 immediates and fixed-point conversions, d16-d31, NEON loads/stores.
-newer=$(arm-linux-gnueabihf-objdump -d --no-show-raw-insn "$so" | awk -F'\t' '
-  NF >= 2 {
-    split($2, m, " "); op = m[1]; args = $3
-    if (op ~ /^(movw|movt|dmb|dsb|isb|clrex|ldrex[bhd]|strex[bhd]|sdiv|udiv|bfi|bfc|ubfx|sbfx|rbit|mls|pldw|yield|wfe|wfi|sev|vld[1-4]|vst[1-4])/ ||
-        op ~ /^(cbn?z|tb[bh]|it[te]?[te]?[te]?)$/ || op ~ /\.w$/ ||
-        (op ~ /^(vmov|vcvt)/ && args ~ /#/) || args ~ /(^|[^a-z0-9_])d(1[6-9]|2[0-9]|3[01])([^0-9]|$)/)
-      if (++found <= 20) print
-  }')
-[ -z "$newer" ] || fail "$(basename "$so") holds instructions newer than ARMv6/VFPv2:"$'\n'"$newer"
-say "$(basename "$so"): $(grep -E 'Tag_(CPU_arch|FP_arch|THUMB_ISA_use|ABI_VFP_args):' <<<"$attributes" |
-  sed 's/^ *Tag_//' | paste -sd, - | sed 's/,/, /g'); no newer instructions"
 
 # --- tests -----------------------------------------------------------------
 # sys.executable is this host script beside python3 in the root (so CPython
