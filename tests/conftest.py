@@ -1,5 +1,7 @@
 """Fixtures shared by the test modules."""
 import csv
+import importlib.machinery
+import importlib.util
 import os
 import pathlib
 import traceback
@@ -23,6 +25,21 @@ def load_reference():
     module.__file__ = str(REFERENCE_PATH)
     exec(compile(REFERENCE_PATH.read_text(), module.__file__, "exec"), vars(module))
     return module
+
+
+def load_knobs():
+    """The private module of fast-path switches and counters, from the extension's own file."""
+    loader = importlib.machinery.ExtensionFileLoader("_fileinspect_knobs", fileInspect.__file__)
+    module = importlib.util.module_from_spec(
+        importlib.util.spec_from_loader("_fileinspect_knobs", loader))
+    loader.exec_module(module)
+    return module
+
+
+def corpus_root():
+    """The corpus folder: $FILEINSPECT_CORPUS when set, else shared/corpus beside the checkout."""
+    named = os.environ.get("FILEINSPECT_CORPUS")
+    return pathlib.Path(named or pathlib.Path(__file__).resolve().parents[2] / "shared" / "corpus")
 
 
 def comparable(value):

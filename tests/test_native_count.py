@@ -11,8 +11,6 @@ entries, must be identical; the counters prove that the native count ran.
 Each test runs FILEINSPECT_FUZZ_EXAMPLES examples (150 by default).
 """
 import csv
-import importlib.machinery
-import importlib.util
 import os
 import tempfile
 import traceback
@@ -22,18 +20,10 @@ import pytest
 hypothesis = pytest.importorskip("hypothesis")
 from hypothesis import given, settings, strategies as st  # noqa: E402
 
-from conftest import comparable  # noqa: E402
+from conftest import comparable, load_knobs  # noqa: E402
 from veltrane.corvalest.datareader import fileInspect  # noqa: E402
 
 EXAMPLES = int(os.environ.get("FILEINSPECT_FUZZ_EXAMPLES", "150"))
-
-
-def load_knobs():
-    loader = importlib.machinery.ExtensionFileLoader("_fileinspect_knobs", fileInspect.__file__)
-    module = importlib.util.module_from_spec(
-        importlib.util.spec_from_loader("_fileinspect_knobs", loader))
-    loader.exec_module(module)
-    return module
 
 
 knobs = load_knobs()

@@ -11,8 +11,6 @@ Generated samples run FILEINSPECT_FUZZ_EXAMPLES examples (150 by default).
 import builtins
 import contextlib
 import csv
-import importlib.machinery
-import importlib.util
 import os
 import pathlib
 import re
@@ -21,6 +19,7 @@ import sys
 
 import pytest
 
+from conftest import corpus_root, load_knobs
 from veltrane.corvalest.datareader import fileInspect
 
 hypothesis = pytest.importorskip("hypothesis")
@@ -33,14 +32,6 @@ EXAMPLES = settings(
 )
 ATTRIBUTES = ("delimiter", "quotechar", "doublequote", "skipinitialspace", "lineterminator",
               "quoting", "escapechar", "strict")
-
-
-def load_knobs():
-    loader = importlib.machinery.ExtensionFileLoader("_fileinspect_knobs", fileInspect.__file__)
-    module = importlib.util.module_from_spec(
-        importlib.util.spec_from_loader("_fileinspect_knobs", loader))
-    loader.exec_module(module)
-    return module
 
 
 knobs = load_knobs()
@@ -135,10 +126,7 @@ def test_cells_not_converted_are_no_numbers(text):
 
 
 def text_files():
-    places = [os.environ.get("FILEINSPECT_CORPUS"),
-              pathlib.Path(__file__).resolve().parents[2] / "shared" / "corpus",
-              "/work/shared/corpus"]
-    roots = [pathlib.Path(p) for p in places if p and pathlib.Path(p).is_dir()][:1]
+    roots = [root for root in [corpus_root()] if root.is_dir()]
     roots.append(pathlib.Path(fileInspect.__file__).parent / "samples")
     for root in roots:
         for path in sorted(root.rglob("*")):

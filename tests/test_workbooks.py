@@ -11,6 +11,7 @@ import pytest
 from veltrane.corvalest import excelutils
 from veltrane.corvalest.datareader import excelsource
 from veltrane.corvalest.excelutils import Area, formatRangeDesignation, parseRangeDesignation
+from conftest import corpus_root
 from launcher import python_command
 from workbook_helpers import (
     open_descriptors,
@@ -403,7 +404,7 @@ def _corpus_files():
     shared/corpus beside the checkout. Without one the corpus tests skip, unless
     FILEINSPECT_CORPUS names a folder without workbooks, which fails them."""
     named = os.environ.get("FILEINSPECT_CORPUS")
-    root = Path(named or Path(__file__).resolve().parents[2] / "shared" / "corpus")
+    root = corpus_root()
     files = sorted(p for p in root.rglob("*") if p.suffix in CORPUS_SUFFIXES)
     if files:
         return [pytest.param(str(p), id=str(p.relative_to(root))) for p in files]
