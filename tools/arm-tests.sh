@@ -147,6 +147,8 @@ for module in fileInspect _sheetscan; do
   newer=$(arm-linux-gnueabihf-objdump -d --no-show-raw-insn "$so" | awk -F'\t' '
     NF >= 2 {
       split($2, m, " "); op = m[1]; args = $3
+      # Branch targets and literal-pool notes name addresses, not registers.
+      gsub(/[0-9a-f]+ <[^>]*>/, "", args); sub(/@.*/, "", args)
       if (op ~ /^(movw|movt|dmb|dsb|isb|clrex|ldrex[bhd]|strex[bhd]|sdiv|udiv|bfi|bfc|ubfx|sbfx|rbit|mls|pldw|yield|wfe|wfi|sev|vld[1-4]|vst[1-4])/ ||
           op ~ /^(cbn?z|tb[bh]|it[te]?[te]?[te]?)$/ || op ~ /\.w$/ ||
           (op ~ /^(vmov|vcvt)/ && args ~ /#/) || args ~ /(^|[^a-z0-9_])d(1[6-9]|2[0-9]|3[01])([^0-9]|$)/)
