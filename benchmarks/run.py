@@ -140,9 +140,9 @@ def workbook_floor(path):
 # --- files --------------------------------------------------------------------
 
 
-def write_delimited(path, megabytes):
-    """A ";"-delimited file of about `megabytes` MB under a title row."""
-    block = "".join(ROW % (i, i, i) for i in range(20000)).encode()
+def write_delimited(path, megabytes, row=None):
+    """A ";"-delimited file of about `megabytes` MB of `row` lines under a title row."""
+    block = "".join((row or ROW) % (i, i, i) for i in range(20000)).encode()
     with open(path, "wb") as handle:
         handle.write(TITLE_ROW.encode())
         for _ in range(max(1, megabytes * MB // len(block))):
@@ -332,12 +332,7 @@ COUNT_ROW = '%07d;"Zoë ""%d""";€ %d.25;naïve café\n'
 
 
 def write_count_file(path, megabytes):
-    block = "".join(COUNT_ROW % (i, i, i) for i in range(20000)).encode()
-    with open(path, "wb") as handle:
-        handle.write(TITLE_ROW.encode())
-        for _ in range(max(1, megabytes * MB // len(block))):
-            handle.write(block)
-    return path
+    return write_delimited(path, megabytes, COUNT_ROW)
 
 
 def count_rows_natively(folder, settings):
