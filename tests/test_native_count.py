@@ -63,6 +63,15 @@ BROKEN_BYTES = [b"\xff", b"\xc3", b"\xe2\x82", b"\xed\xa0\x80", b"\xc0\xaf", b"\
 
 
 @st.composite
+def records(draw, delimiter, quote):
+    plain = st.text(st.sampled_from("ab 7.é€𝄞"), max_size=70)
+    quoted = st.lists(st.sampled_from(TEXT_PIECES + [delimiter]), max_size=8).map(
+        lambda parts: quote + "".join(parts).replace('"', quote).replace(quote, quote * 2) + quote)
+    fields = draw(st.lists(st.one_of(plain, quoted), min_size=1, max_size=5))
+    return delimiter.join(fields) + draw(st.sampled_from(["\n", "\r\n", "\r", "\n\n", ""]))
+
+
+@st.composite
 def delimited_files(draw):
     delimiter = draw(st.sampled_from([";", ";", "\t", ","]))
     quote = draw(st.sampled_from(['"', '"', '"', "'"]))
@@ -72,7 +81,10 @@ def delimited_files(draw):
         delimiter.join(draw(st.sampled_from(["id", "name", "'q'", '"x;y"', "7", "é"]))
                        for _ in range(width)) + draw(st.sampled_from(["\n", "\r\n", "\r"]))
         for _ in range(draw(st.integers(1, 4))))
-    body = "".join(draw(st.lists(pieces, max_size=60))).replace('"', quote)
+    if draw(st.booleans()):
+        body = "".join(draw(st.lists(pieces, max_size=60))).replace('"', quote)
+    else:  # records whose quotes all open and close fields, as most files have them
+        body = "".join(draw(st.lists(records(delimiter, quote), max_size=12)))
     if draw(st.integers(0, 5)) == 0:  # a long field, near the size limit when it is low
         body += quote + "x" * draw(st.integers(0, 300)) + quote + draw(st.sampled_from(["", "\n"]))
     text = head + body
@@ -176,3 +188,15 @@ def test_large_file_in_constant_memory(tmp_path):
     result = outcome(str(path), False, native=True)
     assert result == outcome(str(path), False, native=False)
     assert result[1][1] == 200000
+
+
+@pytest.mark.parametrize("middle", ["", "2;" + "x" * 101 + ";z\n", '3;"' + "y" * 120 + '";z\n'])
+def test_every_place_a_vector_group_can_end(tmp_path, middle):
+    """Doubled quotes and fields longer than the limit, cut at each of the 64 places
+    where the 64 bytes the SSE2 path takes at a time can end."""
+    csv.field_size_limit(100)
+    rows = '1;"a"""";""\n""b";"""";c\n' * 60  # past the sample, which the sniffers read
+    path = write(tmp_path, "id;name;note;x\n" + rows + middle + rows)
+    wanted = outcome(path, False, native=False)
+    for block_size in range(67, 67 + 64):
+        assert outcome(path, False, True, False, block_size) == wanted, block_size

@@ -125,6 +125,9 @@ class Scanner {
     classes_[options.dialect.delimiter] = kDelimiter;
     classes_[options.dialect.quotechar] = kQuote;
     fill_steps();
+    // The group rule needs quotes to matter only at the start of a field (no
+    // spaces skipped before them) and fields of 64 bytes to be allowed.
+    follow_groups_ = !options.dialect.skipinitialspace && options.field_limit >= 64;
   }
 
   // Follows the bytes buf[0, avail), the first of them at file offset `base`.
@@ -201,7 +204,10 @@ class Scanner {
 #if defined(__SSE2__)
   // Bit masks of 64 bytes, one bit a byte.
   struct Masks {
-    uint64_t steps = 0;      // delimiter, quote, "\r", "\n"
+    uint64_t delimiter = 0;
+    uint64_t quote = 0;
+    uint64_t carriage_return = 0;
+    uint64_t line_feed = 0;
     uint64_t high = 0;       // 0x80 and above
     uint64_t lead = 0;       // 0xC0 and above: the first byte of a multi-byte character
     uint64_t lead3 = 0;      // 0xE0 and above: three bytes or more
@@ -222,9 +228,6 @@ class Scanner {
     auto above = [&group](int byte) {
       return _mm_cmpgt_epi8(group, _mm_set1_epi8(static_cast<char>(byte)));
     };
-    __m128i steps = _mm_or_si128(
-        _mm_or_si128(equal(options_.dialect.delimiter), equal(options_.dialect.quotechar)),
-        _mm_or_si128(equal('\n'), equal('\r')));
     uint64_t high = bits(group);
     // C0 and C1 (overlong), E0, ED (surrogates), F0, and F4 and above.
     __m128i narrow = _mm_or_si128(
@@ -232,7 +235,10 @@ class Scanner {
                                     _mm_set1_epi8(static_cast<char>(0xC0))),
                      equal(0xE0)),
         _mm_or_si128(_mm_or_si128(equal(0xED), equal(0xF0)), equal(0)));
-    masks.steps |= bits(steps) << shift;
+    masks.delimiter |= bits(equal(options_.dialect.delimiter)) << shift;
+    masks.quote |= bits(equal(options_.dialect.quotechar)) << shift;
+    masks.carriage_return |= bits(equal('\r')) << shift;
+    masks.line_feed |= bits(equal('\n')) << shift;
     masks.high |= high << shift;
     masks.lead |= (bits(above(0xBF - 256)) & high) << shift;
     masks.lead3 |= (bits(above(0xDF - 256)) & high) << shift;
@@ -250,14 +256,17 @@ class Scanner {
       const size_t group = pos;
       Masks masks;
       for (int part = 0; part < 64; part += 16) add_masks16(buf + group + part, part, masks);
+      const uint64_t steps =
+          masks.delimiter | masks.quote | masks.carriage_return | masks.line_feed;
       size_t end = group + 64;
       if (!well_formed(buf, masks, end)) {
-        if (!visit(buf, group, masks.steps | masks.high | masks.irregular, pos, avail, base,
-                   at_end))
+        if (!visit(buf, group, steps | masks.high | masks.irregular, pos, avail, base, at_end))
           return false;
         end = group + 64;
+      } else if (follow_group(masks, base + group, end != group + 64)) {
+        pos = end;
       } else {
-        visit_steps(buf, masks.steps, pos, base);
+        visit_steps(buf, steps, pos, base);
       }
       if (pos < end) {
         ordinary_run(buf + pos, end - pos);
@@ -265,6 +274,76 @@ class Scanner {
       }
     }
     return true;
+  }
+
+  // The state after the 64 bytes at file offset `at`, found from their masks
+  // alone, without visiting a byte: true when done, false (nothing changed)
+  // when the bytes need a visit.
+  //
+  // Quote characters toggle between inside and outside a quoted field (a
+  // prefix XOR of the quote mask). That is the reader's own rule as long as
+  // every quote that opens a field stands at the start of a field: after a
+  // delimiter or a line end, or, where quotes are doubled, right after the
+  // quote that closed (the two stand for one quote). A quote anywhere else
+  // (inside an unquoted field, where the reader keeps it as a character)
+  // sends the 64 bytes to a visit. A closing quote followed by other
+  // characters needs no test: the reader goes on with an unquoted field,
+  // which delimiters and line ends end as they end anything outside quotes,
+  // and any quote after those characters fails the test above.
+  //
+  // Outside quotes, a line end ends a record unless it follows another line
+  // end: a line without fields, or the "\n" of "\r\n". A field's length is
+  // bounded by the distance between the delimiters and line ends outside
+  // quotes around it; fields within the 64 bytes are shorter than the
+  // smallest limit this is used with, so only those that cross the edges are
+  // measured. Only used once the first record is known.
+  bool follow_group(const Masks& masks, uint64_t at, bool spilled) {
+    if (!follow_groups_ || records_ == 0) return false;
+    const bool doubled = options_.dialect.doublequote;
+    const bool was_inside = state_ == Parse::kInQuotedField;
+    const uint64_t at_field_start = state_ == Parse::kStartRecord || state_ == Parse::kStartField;
+    const uint64_t at_record_start = state_ == Parse::kStartRecord;
+    const uint64_t after_closing_quote = state_ == Parse::kQuoteInQuotedField;
+
+    const uint64_t inside = prefix_xor(masks.quote) ^ (was_inside ? ~uint64_t{0} : 0);
+    const uint64_t opening = masks.quote & inside;
+    const uint64_t closing = masks.quote & ~inside;
+    const uint64_t line_ends = (masks.carriage_return | masks.line_feed) & ~inside;
+    const uint64_t separators = (masks.delimiter & ~inside) | line_ends;
+    uint64_t may_open = separators << 1 | at_field_start;
+    if (doubled) may_open |= closing << 1 | after_closing_quote;
+    if (opening & ~may_open) return false;
+
+    // (The "\n" of "\r\n" follows a line end too.)
+    const uint64_t record_ends = line_ends & ~(line_ends << 1 | at_record_start);
+    records_ += static_cast<uint64_t>(__builtin_popcountll(record_ends));
+    if (separators) {
+      note_field(at + static_cast<uint64_t>(__builtin_ctzll(separators)));
+      field_start_ = at + 64 - static_cast<uint64_t>(__builtin_clzll(separators));
+    }
+
+    const uint64_t last = uint64_t{1} << 63;
+    if (inside & last) {
+      state_ = Parse::kInQuotedField;
+    } else if (spilled) {
+      state_ = Parse::kInField;  // the last bytes began a multi-byte character
+    } else if (closing & last) {
+      state_ = doubled ? Parse::kQuoteInQuotedField : Parse::kInField;
+    } else if (line_ends & last) {
+      state_ = Parse::kStartRecord;
+    } else if (masks.delimiter & last) {
+      state_ = Parse::kStartField;
+    } else {
+      state_ = Parse::kInField;
+    }
+    if (masks.carriage_return & last) line_feed_to_skip_ = at + 64;
+    return true;
+  }
+
+  // Bit i of the result: the XOR of bits 0 to i of x.
+  static uint64_t prefix_xor(uint64_t x) {
+    for (int shift = 1; shift < 64; shift *= 2) x ^= x << shift;
+    return x;
   }
 
   // True when the multi-byte characters of the 64 bytes at `end - 64` are
@@ -396,6 +475,7 @@ class Scanner {
   const ScanOptions& options_;
   unsigned char classes_[256];
   uint8_t steps_[kStates][kStepClasses];
+  bool follow_groups_;
   Parse state_ = Parse::kStartRecord;
   ScanOutcome failed_ = ScanOutcome::kCounted;
   uint64_t record_start_;  // where the current record's first line starts
