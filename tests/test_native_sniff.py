@@ -11,6 +11,7 @@ Generated samples run FILEINSPECT_FUZZ_EXAMPLES examples (150 by default).
 import builtins
 import contextlib
 import csv
+import io
 import os
 import pathlib
 import re
@@ -107,6 +108,22 @@ samples = st.one_of(delimited(), delimited(), delimited(), st.text(max_size=300)
 @given(sample=samples, want_header=st.booleans())
 def test_same_as_the_sniffer(sample, want_header):
     check_same(sample, want_header)
+
+
+@EXAMPLES
+@given(sample=samples, limit=st.sampled_from([None, None, 2, 5]))
+def test_rows_split_for_the_header_vote_are_the_readers(sample, limit):
+    """Where the header vote splits the sample itself, every row is csv.reader's."""
+    saved = csv.field_size_limit()
+    try:
+        if limit is not None:
+            csv.field_size_limit(limit)
+        rows = knobs.sample_rows(sample)
+        if rows is not None:
+            reader = csv.reader(io.StringIO(sample), csv.Sniffer().sniff(sample))
+            assert rows == list(reader), sample
+    finally:
+        csv.field_size_limit(saved)
 
 
 number_like = st.one_of(

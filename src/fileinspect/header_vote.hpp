@@ -4,7 +4,10 @@
 // and complex, in the order the running version's sniffer tries them.
 #pragma once
 
+#include <cstdint>
+
 #include "pyref.hpp"
+#include "sniffer.hpp"
 
 namespace fileinspect {
 
@@ -18,6 +21,15 @@ bool may_be_number(PyObject* cell);
 // The same for int(cell) alone.
 bool may_be_int(PyObject* cell);
 
-int vote_header(PyObject* reader, PyObject* string_io, PyObject* sample, PyObject* dialect);
+// The rows are split natively where the sample allows (`points` is the
+// sample's code points, `layout` what sniff() found, `field_limit` the
+// reader's field size limit now); otherwise they are read by the reader.
+int vote_header(PyObject* reader, PyObject* string_io, PyObject* sample, PyObject* dialect,
+                const CodePoints& points, const SniffedLayout& layout, int64_t field_limit);
+
+// Every row the reader would make of the sample, split natively, as lists of
+// str; null (no error set) where the split leaves the sample to the reader.
+// For the tests.
+Ref split_sample_rows(const CodePoints& points, const SniffedLayout& layout, int64_t field_limit);
 
 }  // namespace fileinspect

@@ -82,6 +82,21 @@ PyObject* may_be_number_knob(PyObject*, PyObject* text) {
                        may_be_number(text) ? Py_True : Py_False);
 }
 
+// sample_rows(sample) -> the rows the header vote splits natively from the
+// sample with the dialect sniff() finds, or None where it leaves them to the
+// csv reader (or finds no delimiter).
+PyObject* sample_rows(PyObject*, PyObject* sample) {
+  if (!PyUnicode_Check(sample) || ready_text(sample) < 0)
+    return PyErr_Format(PyExc_TypeError, "a str is required");
+  const CodePoints points = code_points_of(sample);
+  SniffedLayout layout = sniff_layout(points);
+  int64_t field_limit = -1;
+  if (!layout.found || !current_field_size_limit(field_limit)) return borrow(Py_None).release();
+  Ref rows = split_sample_rows(points, layout, field_limit);
+  if (!rows && PyErr_Occurred()) return nullptr;
+  return borrow(rows ? rows.get() : Py_None).release();
+}
+
 PyMethodDef knob_methods[] = {
     {"native_count", native_count, METH_VARARGS, nullptr},
     {"native_count_stats", native_count_stats, METH_NOARGS, nullptr},
@@ -89,6 +104,7 @@ PyMethodDef knob_methods[] = {
     {"native_sniff", native_sniff, METH_O, nullptr},
     {"sniff_counts", sniff_counts, METH_NOARGS, nullptr},
     {"sniff_sample", sniff_sample, METH_VARARGS, nullptr},
+    {"sample_rows", sample_rows, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

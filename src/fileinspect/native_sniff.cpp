@@ -1,6 +1,7 @@
 #include "native_sniff.hpp"
 
 #include "header_vote.hpp"
+#include "nativecount.hpp"
 #include "ops.hpp"
 #include "sniff_guard.hpp"
 #include "sniffer.hpp"
@@ -30,13 +31,16 @@ Ref make_dialect(const SniffedLayout& layout) {
 }
 
 bool answer(PyObject* sample, bool want_header, Ref& title_first, Ref& dialect) {
-  SniffedLayout layout = sniff_layout(code_points_of(sample));
+  const CodePoints points = code_points_of(sample);
+  SniffedLayout layout = sniff_layout(points);
   if (!layout.found) return false;  // the sniffer raises its own error
   Ref made = make_dialect(layout);
   if (!made) return PyErr_Clear(), false;
   if (want_header) {
     const SnifferOriginals& o = state.sniffer;
-    int vote = vote_header(o.reader, o.string_io, sample, made.get());
+    int64_t field_limit = -1;  // unknown: every row is left to the reader
+    current_field_size_limit(field_limit);
+    int vote = vote_header(o.reader, o.string_io, sample, made.get(), points, layout, field_limit);
     if (vote < 0) return false;
     title_first = borrow(vote ? Py_True : Py_False);
   }

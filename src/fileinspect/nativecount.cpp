@@ -252,8 +252,14 @@ bool applicable(PyObject* reader_function, PyObject* csvfile, PyObject* reader, 
   return fd >= 0;
 }
 
-// The scan touches no Python object, so other threads run meanwhile.
+// Files smaller than this are scanned in less time than it takes to hand the
+// interpreter lock over and take it back.
+constexpr uint64_t kLockReleaseSize = 64 * 1024;
+
+// The scan touches no Python object, so other threads run meanwhile, unless
+// the file is small.
 ScanResult scan_without_the_lock(int fd, uint64_t size, const ScanOptions& options) {
+  if (size < kLockReleaseSize) return scan_records(fd, size, options);
   PyThreadState* saved = PyEval_SaveThread();
   ScanResult scan = scan_records(fd, size, options);
   PyEval_RestoreThread(saved);
@@ -271,6 +277,12 @@ int decline() {
 }
 
 }  // namespace
+
+bool current_field_size_limit(int64_t& limit) {
+  if (capture_originals() && current_field_limit(limit)) return true;
+  PyErr_Clear();
+  return false;
+}
 
 int count_rows_natively(PyObject* reader_function, PyObject* csvfile, PyObject* reader,
                         bool keep_title, NativeRows& rows) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "pyref.hpp"
 
@@ -20,6 +21,10 @@ struct NativeRows {
 // usual (nothing changed, no error set), -1 with MemoryError set.
 int count_rows_natively(PyObject* reader_function, PyObject* csvfile, PyObject* reader,
                         bool keep_title, NativeRows& rows);
+
+// csv.field_size_limit() now, from the interpreter's own csv module; false
+// (no error set) when it cannot be read.
+bool current_field_size_limit(int64_t& limit);
 
 // Private switches and counters for the tests and benchmarks (knobs.cpp).
 struct NativeCountKnobs {

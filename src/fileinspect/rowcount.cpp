@@ -541,7 +541,10 @@ ScanResult scan_records(int fd, uint64_t size, const ScanOptions& options) {
   if (bom < 0) return failed;
   uint64_t start = static_cast<uint64_t>(bom);
   Scanner scanner(options, start);
-  uint64_t end = feed_blocks(fd, start, size, options.block_size ? options.block_size : 1, scanner);
+  // A block no larger than the file: a small file needs no large buffer.
+  size_t block = options.block_size ? options.block_size : 1;
+  if (size - start < block) block = size - start > 0 ? static_cast<size_t>(size - start) : 1;
+  uint64_t end = feed_blocks(fd, start, size, block, scanner);
   if (scanner.failure() != ScanOutcome::kCounted) return scanner.result();
 
   struct stat after;
