@@ -524,9 +524,12 @@ uint64_t feed_blocks(int fd, uint64_t start, uint64_t size, size_t block, Scanne
       scanner.fail(ScanOutcome::kFileChanged);
       return offset;
     }
+    // Once `size` bytes are in, no read is needed to see the end: the size
+    // is checked again after the scan.
+    const bool at_end = got == 0 || offset == size;
     size_t avail = carried + static_cast<size_t>(got);
-    size_t used = scanner.feed(buffer.get(), avail, base, got == 0);
-    if (scanner.failure() != ScanOutcome::kCounted || got == 0) return offset;
+    size_t used = scanner.feed(buffer.get(), avail, base, at_end);
+    if (scanner.failure() != ScanOutcome::kCounted || at_end) return offset;
     carried = avail - used;
     std::memmove(buffer.get(), buffer.get() + used, carried);
     base += used;
