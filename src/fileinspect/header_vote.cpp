@@ -67,16 +67,21 @@ bool may_be_number_in(const Text& cell) {
   return imaginary || !inner_sign;
 }
 
-// False only when int(cell) certainly raises ValueError: it holds an ASCII
-// character other than digits, signs, "_" and white space, the only ones a
-// base-10 integer is spelled with.
+// False only when int(cell) certainly raises ValueError: an ASCII cell
+// holding a character other than digits, signs, "_" and white space (the
+// only ones a base-10 integer is spelled with), or a sign after anything but
+// white space (an integer has one sign, before its digits).
 template <typename Text>
 bool may_be_int_in(const Text& cell) {
+  bool only_leading = true;
   for (Py_ssize_t i = 0; i < cell.length(); ++i) {
     Py_UCS4 c = cell[i];
-    bool allowed =
-        c <= ' ' || c >= 0x80 || (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '_';
-    if (!allowed) return false;
+    if (c >= 0x80) return true;  // perhaps a digit or white space of another script
+    if (c <= ' ') continue;      // perhaps white space
+    bool sign = c == '+' || c == '-';
+    if (sign && !only_leading) return false;
+    if (!sign && !(c >= '0' && c <= '9') && c != '_') return false;
+    only_leading = false;
   }
   return true;
 }
