@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
+#include <tuple>
 #include <utility>
 
 namespace fileinspect {
@@ -271,18 +273,6 @@ struct Line {
   Index begin, end;
 };
 
-// list(filter(None, data.split('\n')))
-std::vector<Line> non_empty_lines(const CodePoints& data) {
-  std::vector<Line> lines;
-  Index begin = 0;
-  for (Index i = 0; i <= data.size(); ++i) {
-    if (i < data.size() && data[i] != '\n') continue;
-    if (i > begin) lines.push_back({begin, i});
-    begin = i + 1;
-  }
-  return lines;
-}
-
 // line.count(c) == line.count(c + ' '), the sniffer's skipinitialspace.
 bool spaces_follow_every(const CodePoints& data, Line line, Py_UCS4 c) {
   long single = 0, with_space = 0;
@@ -299,92 +289,178 @@ bool spaces_follow_every(const CodePoints& data, Line line, Py_UCS4 c) {
 
 constexpr int kAscii = 127;  // the sniffer's candidates: chr(0) to chr(126)
 
-// (frequency, rows), as the sniffer's mode tuples; compared as tuples.
-using Mode = std::pair<long, long>;
+// A character's mode as the sniffer computes it: (frequency, lines with it
+// less all other lines).
+struct Mode {
+  long frequency;
+  long lines;
+};
 
-// Sniffer._guess_delimiter(data, None): the frequency tables, evaluated in
-// chunks of ten lines until exactly one character is consistent enough.
-class FrequencyVote {
+// The sniffer's charFrequency over the lines of filter(None,
+// data.split('\n')): for each candidate character, how many lines had it how
+// many times. A line only visits the characters it has; the lines without a
+// character are the lines not counted for it.
+class FrequencyTables {
  public:
-  explicit FrequencyVote(const CodePoints& data) : data_(data), lines_(non_empty_lines(data)) {}
+  FrequencyTables() { counts_.reserve(64); }
 
-  // Returns false when no delimiter is found.
-  bool guess(Py_UCS4& delim, bool& skipinitialspace) {
-    Index chunk = std::min<Index>(10, lines_.size());
-    long iteration = 0;
-    for (Index start = 0, end = chunk; start < lines_.size(); start = end, end += chunk) {
-      ++iteration;
-      count_chunk(start, std::min(end, lines_.size()));
-      update_modes();
-      double total = static_cast<double>(std::min<Index>(chunk * iteration, lines_.size()));
-      pick_consistent(total);
-      if (delims_.size() == 1)
-        return answer(delims_.entries().front().first, delim, skipinitialspace);
+  // Counts the line that starts at `begin`, unless it is empty (the
+  // sniffer's filter drops those); returns where it ends.
+  Index add_line(const CodePoints& data, Index begin) {
+    Index present = 0, end = begin;
+    for (; end < data.size() && data[end] != '\n'; ++end) {
+      Py_UCS4 c = data[end];
+      if (c < kAscii && in_line_[c]++ == 0) present_[present++] = static_cast<std::uint8_t>(c);
     }
-    if (delims_.empty()) return false;
-    for (Py_UCS4 preferred : {',', '\t', ';', ' ', ':'})
-      if (delims_.find(preferred)) return answer(preferred, delim, skipinitialspace);
-    // The greatest (mode, character), as sorting the (value, key) items does.
-    const auto* best = &delims_.entries().front();
-    for (auto& entry : delims_.entries())
-      if (std::make_pair(entry.second, entry.first) > std::make_pair(best->second, best->first))
-        best = &entry;
-    return answer(best->first, delim, skipinitialspace);
+    if (end == begin) return end;
+    if (lines_++ == 0) first_line_ = {begin, end};
+    for (Index i = 0; i < present; ++i) {
+      std::uint8_t c = present_[i];
+      add_frequency(c, in_line_[c]);
+      in_line_[c] = 0;
+    }
+    return end;
+  }
+
+  long lines() const { return lines_; }
+  Line first_line() const { return first_line_; }
+
+  // The characters any line had, in no particular order.
+  Index seen_count() const { return seen_count_; }
+  std::uint8_t seen(Index i) const { return seen_[i]; }
+
+  // The sniffer's mode of c where it can make c a delimiter: a mode has both
+  // parts positive only for a frequency other than 0 that more than half the
+  // lines have. No other frequency ties with it, so neither the order of the
+  // sniffer's keys nor the frequency 0 matters.
+  bool positive_mode(std::uint8_t c, Mode& mode) const {
+    for (Index e = first_[c]; e != kEnd; e = counts_[e].next) {
+      long others = lines_ - counts_[e].lines;
+      if (counts_[e].lines > others)
+        return mode = {counts_[e].frequency, counts_[e].lines - others}, true;
+    }
+    return false;
   }
 
  private:
+  static constexpr Index kEnd = static_cast<Index>(-1);
+
+  // How many lines had a character `frequency` times, chained with the
+  // character's other frequencies (in no particular order).
+  struct FrequencyCount {
+    long frequency;
+    long lines;
+    Index next;
+  };
+
+  void add_frequency(std::uint8_t c, long frequency) {
+    for (Index e = first_[c]; e != kEnd; e = counts_[e].next)
+      if (counts_[e].frequency == frequency) return void(++counts_[e].lines);
+    if (first_[c] == kEnd) seen_[seen_count_++] = c;
+    counts_.push_back({frequency, 1, first_[c]});
+    first_[c] = counts_.size() - 1;
+  }
+
+  std::vector<FrequencyCount> counts_;
+  std::array<Index, kAscii> first_ = make_first();  // each character's chain
+  long lines_ = 0;
+  Line first_line_{0, 0};
+  std::array<long, kAscii> in_line_{};        // counts of the current line
+  std::array<std::uint8_t, kAscii> present_;  // the characters of the current line
+  std::array<std::uint8_t, kAscii> seen_;
+  Index seen_count_ = 0;
+
+  static std::array<Index, kAscii> make_first() {
+    std::array<Index, kAscii> first;
+    first.fill(kEnd);
+    return first;
+  }
+};
+
+// Sniffer._guess_delimiter(data, None): the frequency tables, evaluated in
+// chunks of ten lines until some characters are consistent enough. Once the
+// sniffer has delimiter candidates, later chunks change nothing: it only
+// picks them while it has none.
+class FrequencyVote {
+ public:
+  explicit FrequencyVote(const CodePoints& data) : data_(data) {}
+
+  // Returns false when no delimiter is found.
+  bool guess(Py_UCS4& delim, bool& skipinitialspace) {
+    Index pos = 0;
+    while (candidate_count_ == 0 && add_chunk(pos)) pick_consistent();
+    if (candidate_count_ == 0) return false;
+    if (candidate_count_ == 1) return answer(candidates_[0].character, delim, skipinitialspace);
+    for (Py_UCS4 preferred : {',', '\t', ';', ' ', ':'})
+      if (is_candidate(preferred)) return answer(preferred, delim, skipinitialspace);
+    // The greatest (mode, character), as sorting the (value, key) items does.
+    const Candidate* best = &candidates_[0];
+    for (Index i = 1; i < candidate_count_; ++i)
+      if (best->before(candidates_[i])) best = &candidates_[i];
+    return answer(best->character, delim, skipinitialspace);
+  }
+
+ private:
+  struct Candidate {
+    Py_UCS4 character;
+    Mode mode;
+    double consistency;  // mode lines / lines
+    // (mode, character) compared as the sniffer's tuples are.
+    bool before(const Candidate& other) const {
+      return std::tie(mode.frequency, mode.lines, character) <
+             std::tie(other.mode.frequency, other.mode.lines, other.character);
+    }
+  };
+
+  // Counts the next ten non-empty lines from pos on, fewer at the end;
+  // false when none is left.
+  bool add_chunk(Index& pos) {
+    long before = tables_.lines();
+    while (tables_.lines() - before < 10 && pos < data_.size())
+      pos = tables_.add_line(data_, pos) + 1;
+    return tables_.lines() > before;
+  }
+
   bool answer(Py_UCS4 found, Py_UCS4& delim, bool& skipinitialspace) const {
     delim = found;
-    skipinitialspace = spaces_follow_every(data_, lines_.front(), found);
+    skipinitialspace = spaces_follow_every(data_, tables_.first_line(), found);
     return true;
   }
 
-  void count_chunk(Index first, Index last) {
-    for (Index l = first; l < last; ++l) {
-      std::array<long, kAscii> counts{};
-      for (Index i = lines_[l].begin; i < lines_[l].end; ++i)
-        if (data_[i] < kAscii) ++counts[data_[i]];
-      for (int c = 0; c < kAscii; ++c) ++frequencies_[c][counts[c]];
-    }
+  bool is_candidate(Py_UCS4 c) const {
+    for (Index i = 0; i < candidate_count_; ++i)
+      if (candidates_[i].character == c) return true;
+    return false;
   }
 
-  void update_modes() {
-    for (int c = 0; c < kAscii; ++c) {
-      const auto& items = frequencies_[c].entries();
-      if (items.size() == 1 && items[0].first == 0) continue;
-      Mode mode = items[0];
-      if (items.size() > 1) {
-        long others = 0;
-        Index best = 0;  // max(items, key=count): the first of the highest
-        for (Index i = 1; i < items.size(); ++i)
-          if (items[i].second > items[best].second) best = i;
-        for (Index i = 0; i < items.size(); ++i)
-          if (i != best) others += items[i].second;
-        mode = {items[best].first, items[best].second - others};
-      }
-      modes_[static_cast<Py_UCS4>(c)] = mode;
+  // The consistency threshold loop: from 1.0 down to 0.9 in the sniffer's
+  // floating-point steps, the first level some modes reach takes all those
+  // that reach it.
+  void pick_consistent() {
+    const double total = static_cast<double>(tables_.lines());
+    Index count = 0;
+    double best = -1;
+    for (Index i = 0; i < tables_.seen_count(); ++i) {
+      Candidate& candidate = candidates_[count];
+      candidate.character = tables_.seen(i);
+      if (!tables_.positive_mode(tables_.seen(i), candidate.mode)) continue;
+      candidate.consistency = static_cast<double>(candidate.mode.lines) / total;
+      best = std::max(best, candidate.consistency);
+      ++count;
     }
-  }
-
-  // The consistency threshold loop, in the same floating-point steps.
-  void pick_consistent(double total) {
     double consistency = 1.0;
     const double threshold = 0.9;
-    while (delims_.empty() && consistency >= threshold) {
-      for (auto& entry : modes_.entries()) {
-        const Mode& v = entry.second;
-        if (v.first > 0 && v.second > 0 && static_cast<double>(v.second) / total >= consistency)
-          delims_[entry.first] = v;
-      }
-      consistency -= 0.01;
-    }
+    while (consistency >= threshold && best < consistency) consistency -= 0.01;
+    if (consistency < threshold) return;
+    for (Index i = 0; i < count; ++i)
+      if (candidates_[i].consistency >= consistency)
+        candidates_[candidate_count_++] = candidates_[i];
   }
 
   const CodePoints& data_;
-  std::vector<Line> lines_;
-  std::array<OrderedCounts<long, long>, kAscii> frequencies_;  // char -> {frequency: rows}
-  OrderedCounts<Py_UCS4, Mode> modes_;
-  OrderedCounts<Py_UCS4, Mode> delims_;
+  FrequencyTables tables_;
+  std::array<Candidate, kAscii> candidates_;  // the sniffer's delims
+  Index candidate_count_ = 0;
 };
 
 }  // namespace
