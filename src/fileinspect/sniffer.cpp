@@ -29,35 +29,70 @@ bool is_delimiter_candidate(Py_UCS4 c) {
 }
 
 // Counts kept in order of first insertion, as a Python dict keeps its keys.
+// The first few keys are kept in place: a sample rarely has more.
 template <typename Key, typename Value>
 class OrderedCounts {
  public:
+  using Entry = std::pair<Key, Value>;
+
   Value& operator[](Key key) {
-    for (auto& entry : entries_)
-      if (entry.first == key) return entry.second;
-    entries_.emplace_back(key, Value{});
-    return entries_.back().second;
+    for (Index i = 0; i < size_; ++i)
+      if (entry(i).first == key) return entry(i).second;
+    if (size_ < kInPlace)
+      in_place_[size_] = {key, Value{}};
+    else
+      more_.emplace_back(key, Value{});
+    return entry(size_++).second;
   }
-  const Value* find(Key key) const {
-    for (auto& entry : entries_)
-      if (entry.first == key) return &entry.second;
-    return nullptr;
-  }
-  const std::vector<std::pair<Key, Value>>& entries() const { return entries_; }
-  bool empty() const { return entries_.empty(); }
-  Index size() const { return entries_.size(); }
+  const Entry& at(Index i) const { return i < kInPlace ? in_place_[i] : more_[i - kInPlace]; }
+  bool empty() const { return size_ == 0; }
+  Index size() const { return size_; }
 
  private:
-  std::vector<std::pair<Key, Value>> entries_;
+  static constexpr Index kInPlace = 8;
+
+  Entry& entry(Index i) { return i < kInPlace ? in_place_[i] : more_[i - kInPlace]; }
+
+  std::array<Entry, kInPlace> in_place_{};
+  std::vector<Entry> more_;
+  Index size_ = 0;
 };
 
 // max(counts, key=counts.get): the first key with the highest count.
 template <typename Key>
-Key first_of_most(const OrderedCounts<Key, long>& counts) {
-  const auto* best = &counts.entries().front();
-  for (auto& entry : counts.entries())
-    if (entry.second > best->second) best = &entry;
-  return best->first;
+const std::pair<Key, long>& first_of_most(const OrderedCounts<Key, long>& counts) {
+  Index best = 0;
+  for (Index i = 1; i < counts.size(); ++i)
+    if (counts.at(i).second > counts.at(best).second) best = i;
+  return counts.at(best);
+}
+
+// How many quote characters s has: counted first so that one allocation
+// takes all their positions, and none is made for a sample without quotes.
+// The compiler vectorizes the loop; blocks keep its counters at 32 bits,
+// twice as many to a vector as counters of 64 bits.
+Index count_quotes(const CodePoints& s) {
+  constexpr Index kBlock = 1 << 16;
+  Index count = 0;
+  for (Index block = 0; block < s.size(); block += kBlock) {
+    std::uint32_t in_block = 0;
+    Index end = std::min(s.size(), block + kBlock);
+    for (Index i = block; i < end; ++i) in_block += is_quote(s[i]);
+    count += in_block;
+  }
+  return count;
+}
+
+// The positions of the quote characters, in order: every match of the
+// sniffer's quote patterns opens and closes on one.
+std::vector<Index> quote_positions(const CodePoints& s) {
+  std::vector<Index> positions(count_quotes(s));
+  const Py_UCS4* text = s.data();
+  Index* found = positions.data();
+  Index* const last = found + positions.size();
+  for (Index i = 0; found != last; ++i)
+    if (is_quote(text[i])) *found++ = i;
+  return positions;
 }
 
 // One match of the quote patterns: the groups `quote`, `delim`, `space`.
@@ -68,110 +103,159 @@ struct QuoteMatch {
   bool space;
 };
 
+// What precedes the opening quote in each pattern.
+enum class Opening { after_delimiter, at_line_start };
+
 // How the text of a quoted field may end in each pattern.
 enum class Closing { delimiter_same, delimiter_any, line_end };
 
-class QuotePatterns {
- public:
-  explicit QuotePatterns(const CodePoints& s) : s_(s), n_(s.size()) {}
+struct QuotePattern {
+  Opening opening;
+  Closing closing;
+};
 
-  // regexp.findall(data) for the four patterns, tried in order until one matches.
-  std::vector<QuoteMatch> first_matching() const {
-    for (int pattern = 0; pattern < 4; ++pattern) {
-      std::vector<QuoteMatch> found = find_all(pattern);
-      if (!found.empty()) return found;
-    }
-    return {};
+// The sniffer's patterns, in the order it tries them (DOTALL, MULTILINE).
+constexpr QuotePattern kQuotePatterns[] = {
+    // (?P<delim>[^\w\n"\'])(?P<space> ?)(?P<quote>["\']).*?(?P=quote)(?P=delim)
+    {Opening::after_delimiter, Closing::delimiter_same},
+    // (?:^|\n)(?P<quote>["\']).*?(?P=quote)(?P<delim>[^\w\n"\'])(?P<space> ?)
+    {Opening::at_line_start, Closing::delimiter_any},
+    // (?P<delim>[^\w\n"\'])(?P<space> ?)(?P<quote>["\']).*?(?P=quote)(?:$|\n)
+    {Opening::after_delimiter, Closing::line_end},
+    // (?:^|\n)(?P<quote>["\']).*?(?P=quote)(?:$|\n)
+    {Opening::at_line_start, Closing::line_end},
+};
+
+// The closings a findall already searched for in vain. Whether a quote
+// closes depends on the quote character (and for delimiter_same on the
+// delimiter), not on where the field opened: a closing found nowhere after
+// one opening is found nowhere after a later one either.
+class FailedClosings {
+ public:
+  explicit FailedClosings(Closing closing) : closing_(closing) {}
+
+  bool contains(const QuoteMatch& match) const {
+    for (Index i = 0; i < size_; ++i)
+      if (keys_[i] == key_of(match)) return true;
+    return false;
+  }
+  // Beyond its capacity it forgets: the search is then repeated, to the same end.
+  void add(const QuoteMatch& match) {
+    if (size_ < keys_.size()) keys_[size_++] = key_of(match);
   }
 
  private:
-  // findall: leftmost matches, each search starting where the last match ended.
-  std::vector<QuoteMatch> find_all(int pattern) const {
-    std::vector<QuoteMatch> found;
-    Index pos = 0;
-    while (pos < n_) {
-      Index end = 0;
-      QuoteMatch match{};
-      Index start = pos;
-      while (start < n_ && !match_at(pattern, start, match, end)) ++start;
-      if (start >= n_) break;
-      found.push_back(match);
-      pos = end;
-    }
-    return found;
+  std::pair<Py_UCS4, Py_UCS4> key_of(const QuoteMatch& match) const {
+    return {match.quote, closing_ == Closing::delimiter_same ? match.delim : 0};
   }
 
-  bool match_at(int pattern, Index i, QuoteMatch& match, Index& end) const {
-    switch (pattern) {
-      case 0:  // (?P<delim>[^\w\n"\'])(?P<space> ?)(?P<quote>["\']).*?(?P=quote)(?P=delim)
-        return after_delimiter(i, Closing::delimiter_same, match, end);
-      case 1:  // (?:^|\n)(?P<quote>["\']).*?(?P=quote)(?P<delim>[^\w\n"\'])(?P<space> ?)
-        return at_line_start(i, Closing::delimiter_any, match, end);
-      case 2:  // (?P<delim>[^\w\n"\'])(?P<space> ?)(?P<quote>["\']).*?(?P=quote)(?:$|\n)
-        return after_delimiter(i, Closing::line_end, match, end);
-      default:  // (?:^|\n)(?P<quote>["\']).*?(?P=quote)(?:$|\n)
-        return at_line_start(i, Closing::line_end, match, end);
-    }
+  Closing closing_;
+
+  std::array<std::pair<Py_UCS4, Py_UCS4>, 8> keys_{};
+  Index size_ = 0;
+};
+
+// regexp.findall(data) for the sniffer's quote patterns: leftmost matches,
+// each search resuming where the last match ended, `.*?` ending at the first
+// quote the rest of the pattern accepts. As every match opens on a quote, the
+// search steps from quote to quote.
+class QuotePatterns {
+ public:
+  QuotePatterns(const CodePoints& s, const std::vector<Index>& quotes)
+      : s_(s), n_(s.size()), quotes_(quotes) {}
+
+  // Calls tally(match) for each match of the first pattern that has any;
+  // false when none has.
+  template <typename Tally>
+  bool first_matching(Tally&& tally) const {
+    for (const QuotePattern& pattern : kQuotePatterns)
+      if (find_all(pattern, tally)) return true;
+    return false;
   }
 
-  // A delimiter at i, an optional space (tried first), then the opening quote.
-  bool after_delimiter(Index i, Closing closing, QuoteMatch& match, Index& end) const {
-    if (!is_delimiter_candidate(s_[i])) return false;
-    Index open = i + 1;
-    bool space = false;
-    if (open < n_ && s_[open] == ' ') {
-      // Without the space the quote would have to be this space: no match.
-      if (open + 1 >= n_ || !is_quote(s_[open + 1])) return false;
-      space = true;
-      ++open;
-    } else if (open >= n_ || !is_quote(s_[open])) {
-      return false;
-    }
-    match = {s_[open], true, s_[i], space};
-    return close_quote(open, closing, match, end);
-  }
-
-  // `^` (tried first) or a line break at i, then the opening quote.
-  bool at_line_start(Index i, Closing closing, QuoteMatch& match, Index& end) const {
-    Index open;
-    if ((i == 0 || s_[i - 1] == '\n') && is_quote(s_[i]))
-      open = i;
-    else if (s_[i] == '\n' && i + 1 < n_ && is_quote(s_[i + 1]))
-      open = i + 1;
-    else
-      return false;
-    match = {s_[open], false, 0, false};
-    return close_quote(open, closing, match, end);
-  }
-
-  // The shortest `.*?` after the opening quote that the closing allows.
-  bool close_quote(Index open, Closing closing, QuoteMatch& match, Index& end) const {
-    for (Index k = open + 1; k < n_; ++k) {
-      if (s_[k] != match.quote) continue;
-      Index after = k + 1;
-      switch (closing) {
-        case Closing::delimiter_same:
-          if (after < n_ && s_[after] == match.delim) return end = after + 1, true;
-          break;
-        case Closing::delimiter_any:
-          if (after < n_ && is_delimiter_candidate(s_[after])) {
-            match.has_delim = true;
-            match.delim = s_[after];
-            match.space = after + 1 < n_ && s_[after + 1] == ' ';
-            end = after + 1 + (match.space ? 1 : 0);
-            return true;
-          }
-          break;
-        case Closing::line_end:  // `$` matches before the line break: it is not consumed
-          if (after == n_ || s_[after] == '\n') return end = after, true;
-          break;
+ private:
+  template <typename Tally>
+  bool find_all(QuotePattern pattern, Tally& tally) const {
+    bool any = false;
+    Index pos = 0;  // where the next search starts
+    FailedClosings failed(pattern.closing);
+    for (Index q = 0; q < quotes_.size(); ++q) {
+      std::array<QuoteMatch, 2> openings;
+      Index count = open_on(pattern.opening, q, pos, openings);
+      for (Index o = 0; o < count; ++o) {
+        QuoteMatch& match = openings[o];
+        if (failed.contains(match)) continue;
+        Index end;
+        Index closing = close(pattern.closing, q, match, end);
+        if (closing == quotes_.size()) {
+          failed.add(match);
+          continue;
+        }
+        tally(match);
+        any = true;
+        pos = end;
+        q = closing;  // the next match opens after its end
+        break;
       }
     }
-    return false;
+    return any;
+  }
+
+  // The matches that may open on the quote quotes_[q], starting at `pos` or
+  // later, leftmost start first; returns how many.
+  Index open_on(Opening opening, Index q, Index pos, std::array<QuoteMatch, 2>& found) const {
+    Index at = quotes_[q];
+    Py_UCS4 quote = s_[at];
+    if (opening == Opening::at_line_start) {
+      // `^` at the quote, or `\n` just before it: the same match either way.
+      if (at < pos || (at > 0 && s_[at - 1] != '\n')) return 0;
+      found[0] = {quote, false, 0, false};
+      return 1;
+    }
+    Index count = 0;
+    // The delimiter and a space before the quote; the optional space is tried
+    // first, and without it this space would have to be the quote.
+    if (at >= 2 && at - 2 >= pos && s_[at - 1] == ' ' && is_delimiter_candidate(s_[at - 2]))
+      found[count++] = {quote, true, s_[at - 2], true};
+    // The delimiter just before the quote.
+    if (at >= 1 && at - 1 >= pos && is_delimiter_candidate(s_[at - 1]))
+      found[count++] = {quote, true, s_[at - 1], false};
+    return count;
+  }
+
+  // The shortest `.*?` after the opening quote quotes_[q] that the closing
+  // allows: the index in quotes_ of the closing quote (quotes_.size() if
+  // none), with the match's remaining groups and its end set.
+  Index close(Closing closing, Index q, QuoteMatch& match, Index& end) const {
+    for (Index c = q + 1; c < quotes_.size(); ++c)
+      if (s_[quotes_[c]] == match.quote && closes_at(closing, quotes_[c] + 1, match, end)) return c;
+    return quotes_.size();
+  }
+
+  // Whether the closing matches after the closing quote, at `after`.
+  bool closes_at(Closing closing, Index after, QuoteMatch& match, Index& end) const {
+    switch (closing) {
+      case Closing::delimiter_same:
+        if (after < n_ && s_[after] == match.delim) return end = after + 1, true;
+        return false;
+      case Closing::delimiter_any:
+        if (after < n_ && is_delimiter_candidate(s_[after])) {
+          match.has_delim = true;
+          match.delim = s_[after];
+          match.space = after + 1 < n_ && s_[after + 1] == ' ';
+          end = after + 1 + (match.space ? 1 : 0);
+          return true;
+        }
+        return false;
+      default:  // line_end: `$` matches before the line break, which it leaves
+        if (after == n_ || s_[after] == '\n') return end = after, true;
+        return false;
+    }
   }
 
   const CodePoints& s_;
   Index n_;
+  const std::vector<Index>& quotes_;
 };
 
 // Whether dq_regexp finds a match:
@@ -247,21 +331,22 @@ struct QuoteGuess {
 
 QuoteGuess guess_quote_and_delimiter(const CodePoints& data) {
   QuoteGuess guess;
-  std::vector<QuoteMatch> matches = QuotePatterns(data).first_matching();
-  if (matches.empty()) return guess;
+  std::vector<Index> quotes_at = quote_positions(data);
   OrderedCounts<Py_UCS4, long> quotes, delims;
   long spaces = 0;
-  for (const QuoteMatch& m : matches) {
+  auto tally = [&](const QuoteMatch& m) {
     ++quotes[m.quote];
-    if (!m.has_delim) continue;  // the pattern has no delimiter group
+    if (!m.has_delim) return;  // the pattern has no delimiter group
     ++delims[m.delim];
     if (m.space) ++spaces;
-  }
+  };
+  if (!QuotePatterns(data, quotes_at).first_matching(tally)) return guess;
   guess.has_quotechar = true;
-  guess.quotechar = first_of_most(quotes);
+  guess.quotechar = first_of_most(quotes).first;
   if (!delims.empty()) {
-    guess.delim = first_of_most(delims);
-    guess.skipinitialspace = *delims.find(guess.delim) == spaces;
+    const auto& delim = first_of_most(delims);
+    guess.delim = delim.first;
+    guess.skipinitialspace = delim.second == spaces;
     guess.has_delim = true;  // never "\n": the patterns exclude it
   }
   guess.doublequote = DoubledQuoteTest(data, guess.has_delim, guess.delim).found(guess.quotechar);
