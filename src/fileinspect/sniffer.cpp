@@ -262,35 +262,43 @@ class QuotePatterns {
 //   ((D)|^)\W*Q[^D\n]*Q[^D\n]*Q\W*((D)|$)   (MULTILINE; D empty when no delimiter)
 // Three quotes in one stretch free of D and line breaks, the first reached
 // from D or a line start over non-word characters, the last followed by
-// non-word characters up to D, a line break or the end.
+// non-word characters up to D, a line break or the end. A word character
+// that keeps a quote of the stretch from opening keeps every later one from
+// it too, and one that keeps a quote from closing every earlier one: the
+// first and the last quote of each stretch decide.
 class DoubledQuoteTest {
  public:
-  DoubledQuoteTest(const CodePoints& s, bool has_delim, Py_UCS4 delim)
-      : s_(s), n_(s.size()), has_delim_(has_delim), delim_(delim) {}
+  DoubledQuoteTest(const CodePoints& s, const std::vector<Index>& quotes, bool has_delim,
+                   Py_UCS4 delim)
+      : s_(s), n_(s.size()), quotes_(quotes), has_delim_(has_delim), delim_(delim) {}
 
   bool found(Py_UCS4 quote) const {
-    std::vector<Index> quotes;  // positions of the quote in the current stretch
-    for (Index i = 0; i <= n_; ++i) {
-      if (i == n_ || breaks_stretch(s_[i])) {
-        if (stretch_matches(quotes)) return true;
-        quotes.clear();
-      } else if (s_[i] == quote) {
-        quotes.push_back(i);
+    Index first = 0, last = 0, count = 0;  // the quotes of the current stretch
+    for (Index at : quotes_) {
+      if (s_[at] != quote) continue;
+      if (count > 0 && !breaks_between(last, at)) {
+        last = at;
+        ++count;
+        continue;
       }
+      if (stretch_matches(first, last, count)) return true;
+      first = last = at;
+      count = 1;
     }
-    return false;
+    return stretch_matches(first, last, count);
   }
 
  private:
   bool breaks_stretch(Py_UCS4 c) const { return c == '\n' || (has_delim_ && c == delim_); }
 
-  bool stretch_matches(const std::vector<Index>& quotes) const {
-    if (quotes.size() < 3) return false;
-    Index first = 0;
-    while (first < quotes.size() && !opens(quotes[first])) ++first;
-    Index last = quotes.size();
-    while (last > 0 && !closes(quotes[last - 1])) --last;
-    return last > 0 && first < quotes.size() && last - 1 >= first + 2;
+  bool breaks_between(Index from, Index to) const {
+    for (Index i = from + 1; i < to; ++i)
+      if (breaks_stretch(s_[i])) return true;
+    return false;
+  }
+
+  bool stretch_matches(Index first, Index last, Index count) const {
+    return count >= 3 && opens(first) && closes(last);
   }
 
   // ((D)|^)\W* can end just before `at`.
@@ -315,6 +323,7 @@ class DoubledQuoteTest {
 
   const CodePoints& s_;
   Index n_;
+  const std::vector<Index>& quotes_;
   bool has_delim_;
   Py_UCS4 delim_;
 };
@@ -349,7 +358,8 @@ QuoteGuess guess_quote_and_delimiter(const CodePoints& data) {
     guess.skipinitialspace = delim.second == spaces;
     guess.has_delim = true;  // never "\n": the patterns exclude it
   }
-  guess.doublequote = DoubledQuoteTest(data, guess.has_delim, guess.delim).found(guess.quotechar);
+  guess.doublequote =
+      DoubledQuoteTest(data, quotes_at, guess.has_delim, guess.delim).found(guess.quotechar);
   return guess;
 }
 
