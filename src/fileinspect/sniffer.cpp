@@ -6,6 +6,10 @@
 #include <tuple>
 #include <utility>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace fileinspect {
 
 namespace {
@@ -83,6 +87,23 @@ Index count_quotes(const CodePoints& s) {
   return count;
 }
 
+#if defined(__SSE2__)
+// Bit k set where text[k] is a quote, for the 16 code points at text.
+unsigned quote_mask16(const Py_UCS4* text) {
+  const __m128i double_quote = _mm_set1_epi32('"'), single_quote = _mm_set1_epi32('\'');
+  __m128i hits[4];
+  for (int k = 0; k < 4; ++k) {
+    __m128i points = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + 4 * k));
+    hits[k] =
+        _mm_or_si128(_mm_cmpeq_epi32(points, double_quote), _mm_cmpeq_epi32(points, single_quote));
+  }
+  // Lanes of all ones or all zeros narrow to bytes unchanged.
+  __m128i bytes =
+      _mm_packs_epi16(_mm_packs_epi32(hits[0], hits[1]), _mm_packs_epi32(hits[2], hits[3]));
+  return static_cast<unsigned>(_mm_movemask_epi8(bytes));
+}
+#endif
+
 // The positions of the quote characters, in order: every match of the
 // sniffer's quote patterns opens and closes on one.
 std::vector<Index> quote_positions(const CodePoints& s) {
@@ -90,7 +111,14 @@ std::vector<Index> quote_positions(const CodePoints& s) {
   const Py_UCS4* text = s.data();
   Index* found = positions.data();
   Index* const last = found + positions.size();
-  for (Index i = 0; found != last; ++i)
+  Index i = 0;
+#if defined(__SSE2__)
+  // Sixteen at a time from a bit mask: a branch per quote, not per character.
+  for (; i + 16 <= s.size() && found != last; i += 16)
+    for (unsigned mask = quote_mask16(text + i); mask != 0; mask &= mask - 1)
+      *found++ = i + static_cast<Index>(__builtin_ctz(mask));
+#endif
+  for (; found != last; ++i)
     if (is_quote(text[i])) *found++ = i;
   return positions;
 }
