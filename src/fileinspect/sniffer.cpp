@@ -586,16 +586,26 @@ class FrequencyVote {
   Index candidate_count_ = 0;
 };
 
+// The code points of a str of one kind.
+template <typename Unit>
+CodePoints widened(const void* data, Py_ssize_t length) {
+  const Unit* units = static_cast<const Unit*>(data);
+  return CodePoints(units, units + length);
+}
+
 }  // namespace
 
 CodePoints code_points_of(PyObject* text) {
   Py_ssize_t length = PyUnicode_GET_LENGTH(text);
-  int kind = PyUnicode_KIND(text);
   const void* data = PyUnicode_DATA(text);
-  CodePoints points(static_cast<Index>(length));
-  for (Py_ssize_t i = 0; i < length; ++i)
-    points[static_cast<Index>(i)] = PyUnicode_READ(kind, data, i);
-  return points;
+  switch (PyUnicode_KIND(text)) {
+    case PyUnicode_1BYTE_KIND:
+      return widened<Py_UCS1>(data, length);
+    case PyUnicode_2BYTE_KIND:
+      return widened<Py_UCS2>(data, length);
+    default:
+      return widened<Py_UCS4>(data, length);
+  }
 }
 
 SniffedLayout sniff_layout(const CodePoints& sample) {
