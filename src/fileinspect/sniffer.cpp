@@ -2,7 +2,13 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
+#include <tuple>
 #include <utility>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace fileinspect {
 
@@ -27,35 +33,94 @@ bool is_delimiter_candidate(Py_UCS4 c) {
 }
 
 // Counts kept in order of first insertion, as a Python dict keeps its keys.
+// The first few keys are kept in place: a sample rarely has more.
 template <typename Key, typename Value>
 class OrderedCounts {
  public:
+  using Entry = std::pair<Key, Value>;
+
   Value& operator[](Key key) {
-    for (auto& entry : entries_)
-      if (entry.first == key) return entry.second;
-    entries_.emplace_back(key, Value{});
-    return entries_.back().second;
+    for (Index i = 0; i < size_; ++i)
+      if (entry(i).first == key) return entry(i).second;
+    if (size_ < kInPlace)
+      in_place_[size_] = {key, Value{}};
+    else
+      more_.emplace_back(key, Value{});
+    return entry(size_++).second;
   }
-  const Value* find(Key key) const {
-    for (auto& entry : entries_)
-      if (entry.first == key) return &entry.second;
-    return nullptr;
-  }
-  const std::vector<std::pair<Key, Value>>& entries() const { return entries_; }
-  bool empty() const { return entries_.empty(); }
-  Index size() const { return entries_.size(); }
+  const Entry& at(Index i) const { return i < kInPlace ? in_place_[i] : more_[i - kInPlace]; }
+  bool empty() const { return size_ == 0; }
+  Index size() const { return size_; }
 
  private:
-  std::vector<std::pair<Key, Value>> entries_;
+  static constexpr Index kInPlace = 8;
+
+  Entry& entry(Index i) { return i < kInPlace ? in_place_[i] : more_[i - kInPlace]; }
+
+  std::array<Entry, kInPlace> in_place_{};
+  std::vector<Entry> more_;
+  Index size_ = 0;
 };
 
 // max(counts, key=counts.get): the first key with the highest count.
 template <typename Key>
-Key first_of_most(const OrderedCounts<Key, long>& counts) {
-  const auto* best = &counts.entries().front();
-  for (auto& entry : counts.entries())
-    if (entry.second > best->second) best = &entry;
-  return best->first;
+const std::pair<Key, long>& first_of_most(const OrderedCounts<Key, long>& counts) {
+  Index best = 0;
+  for (Index i = 1; i < counts.size(); ++i)
+    if (counts.at(i).second > counts.at(best).second) best = i;
+  return counts.at(best);
+}
+
+// How many quote characters s has: counted first so that one allocation
+// takes all their positions, and none is made for a sample without quotes.
+// The compiler vectorizes the loop; blocks keep its counters at 32 bits,
+// twice as many to a vector as counters of 64 bits.
+Index count_quotes(const CodePoints& s) {
+  constexpr Index kBlock = 1 << 16;
+  Index count = 0;
+  for (Index block = 0; block < s.size(); block += kBlock) {
+    std::uint32_t in_block = 0;
+    Index end = std::min(s.size(), block + kBlock);
+    for (Index i = block; i < end; ++i) in_block += is_quote(s[i]);
+    count += in_block;
+  }
+  return count;
+}
+
+#if defined(__SSE2__)
+// Bit k set where text[k] is a quote, for the 16 code points at text.
+unsigned quote_mask16(const Py_UCS4* text) {
+  const __m128i double_quote = _mm_set1_epi32('"'), single_quote = _mm_set1_epi32('\'');
+  __m128i hits[4];
+  for (int k = 0; k < 4; ++k) {
+    __m128i points = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + 4 * k));
+    hits[k] =
+        _mm_or_si128(_mm_cmpeq_epi32(points, double_quote), _mm_cmpeq_epi32(points, single_quote));
+  }
+  // Lanes of all ones or all zeros narrow to bytes unchanged.
+  __m128i bytes =
+      _mm_packs_epi16(_mm_packs_epi32(hits[0], hits[1]), _mm_packs_epi32(hits[2], hits[3]));
+  return static_cast<unsigned>(_mm_movemask_epi8(bytes));
+}
+#endif
+
+// The positions of the quote characters, in order: every match of the
+// sniffer's quote patterns opens and closes on one.
+std::vector<Index> quote_positions(const CodePoints& s) {
+  std::vector<Index> positions(count_quotes(s));
+  const Py_UCS4* text = s.data();
+  Index* found = positions.data();
+  Index* const last = found + positions.size();
+  Index i = 0;
+#if defined(__SSE2__)
+  // Sixteen at a time from a bit mask: a branch per quote, not per character.
+  for (; i + 16 <= s.size() && found != last; i += 16)
+    for (unsigned mask = quote_mask16(text + i); mask != 0; mask &= mask - 1)
+      *found++ = i + static_cast<Index>(__builtin_ctz(mask));
+#endif
+  for (; found != last; ++i)
+    if (is_quote(text[i])) *found++ = i;
+  return positions;
 }
 
 // One match of the quote patterns: the groups `quote`, `delim`, `space`.
@@ -66,145 +131,202 @@ struct QuoteMatch {
   bool space;
 };
 
+// What precedes the opening quote in each pattern.
+enum class Opening { after_delimiter, at_line_start };
+
 // How the text of a quoted field may end in each pattern.
 enum class Closing { delimiter_same, delimiter_any, line_end };
 
-class QuotePatterns {
- public:
-  explicit QuotePatterns(const CodePoints& s) : s_(s), n_(s.size()) {}
+struct QuotePattern {
+  Opening opening;
+  Closing closing;
+};
 
-  // regexp.findall(data) for the four patterns, tried in order until one matches.
-  std::vector<QuoteMatch> first_matching() const {
-    for (int pattern = 0; pattern < 4; ++pattern) {
-      std::vector<QuoteMatch> found = find_all(pattern);
-      if (!found.empty()) return found;
-    }
-    return {};
+// The sniffer's patterns, in the order it tries them (DOTALL, MULTILINE).
+constexpr QuotePattern kQuotePatterns[] = {
+    // (?P<delim>[^\w\n"\'])(?P<space> ?)(?P<quote>["\']).*?(?P=quote)(?P=delim)
+    {Opening::after_delimiter, Closing::delimiter_same},
+    // (?:^|\n)(?P<quote>["\']).*?(?P=quote)(?P<delim>[^\w\n"\'])(?P<space> ?)
+    {Opening::at_line_start, Closing::delimiter_any},
+    // (?P<delim>[^\w\n"\'])(?P<space> ?)(?P<quote>["\']).*?(?P=quote)(?:$|\n)
+    {Opening::after_delimiter, Closing::line_end},
+    // (?:^|\n)(?P<quote>["\']).*?(?P=quote)(?:$|\n)
+    {Opening::at_line_start, Closing::line_end},
+};
+
+// The closings a findall already searched for in vain. Whether a quote
+// closes depends on the quote character (and for delimiter_same on the
+// delimiter), not on where the field opened: a closing found nowhere after
+// one opening is found nowhere after a later one either.
+class FailedClosings {
+ public:
+  explicit FailedClosings(Closing closing) : closing_(closing) {}
+
+  bool contains(const QuoteMatch& match) const {
+    for (Index i = 0; i < size_; ++i)
+      if (keys_[i] == key_of(match)) return true;
+    return false;
+  }
+  // Beyond its capacity it forgets: the search is then repeated, to the same end.
+  void add(const QuoteMatch& match) {
+    if (size_ < keys_.size()) keys_[size_++] = key_of(match);
   }
 
  private:
-  // findall: leftmost matches, each search starting where the last match ended.
-  std::vector<QuoteMatch> find_all(int pattern) const {
-    std::vector<QuoteMatch> found;
-    Index pos = 0;
-    while (pos < n_) {
-      Index end = 0;
-      QuoteMatch match{};
-      Index start = pos;
-      while (start < n_ && !match_at(pattern, start, match, end)) ++start;
-      if (start >= n_) break;
-      found.push_back(match);
-      pos = end;
-    }
-    return found;
+  std::pair<Py_UCS4, Py_UCS4> key_of(const QuoteMatch& match) const {
+    return {match.quote, closing_ == Closing::delimiter_same ? match.delim : 0};
   }
 
-  bool match_at(int pattern, Index i, QuoteMatch& match, Index& end) const {
-    switch (pattern) {
-      case 0:  // (?P<delim>[^\w\n"\'])(?P<space> ?)(?P<quote>["\']).*?(?P=quote)(?P=delim)
-        return after_delimiter(i, Closing::delimiter_same, match, end);
-      case 1:  // (?:^|\n)(?P<quote>["\']).*?(?P=quote)(?P<delim>[^\w\n"\'])(?P<space> ?)
-        return at_line_start(i, Closing::delimiter_any, match, end);
-      case 2:  // (?P<delim>[^\w\n"\'])(?P<space> ?)(?P<quote>["\']).*?(?P=quote)(?:$|\n)
-        return after_delimiter(i, Closing::line_end, match, end);
-      default:  // (?:^|\n)(?P<quote>["\']).*?(?P=quote)(?:$|\n)
-        return at_line_start(i, Closing::line_end, match, end);
-    }
+  Closing closing_;
+
+  std::array<std::pair<Py_UCS4, Py_UCS4>, 8> keys_{};
+  Index size_ = 0;
+};
+
+// regexp.findall(data) for the sniffer's quote patterns: leftmost matches,
+// each search resuming where the last match ended, `.*?` ending at the first
+// quote the rest of the pattern accepts. As every match opens on a quote, the
+// search steps from quote to quote.
+class QuotePatterns {
+ public:
+  QuotePatterns(const CodePoints& s, const std::vector<Index>& quotes)
+      : s_(s), n_(s.size()), quotes_(quotes) {}
+
+  // Calls tally(match) for each match of the first pattern that has any;
+  // false when none has.
+  template <typename Tally>
+  bool first_matching(Tally&& tally) const {
+    for (const QuotePattern& pattern : kQuotePatterns)
+      if (find_all(pattern, tally)) return true;
+    return false;
   }
 
-  // A delimiter at i, an optional space (tried first), then the opening quote.
-  bool after_delimiter(Index i, Closing closing, QuoteMatch& match, Index& end) const {
-    if (!is_delimiter_candidate(s_[i])) return false;
-    Index open = i + 1;
-    bool space = false;
-    if (open < n_ && s_[open] == ' ') {
-      // Without the space the quote would have to be this space: no match.
-      if (open + 1 >= n_ || !is_quote(s_[open + 1])) return false;
-      space = true;
-      ++open;
-    } else if (open >= n_ || !is_quote(s_[open])) {
-      return false;
-    }
-    match = {s_[open], true, s_[i], space};
-    return close_quote(open, closing, match, end);
-  }
-
-  // `^` (tried first) or a line break at i, then the opening quote.
-  bool at_line_start(Index i, Closing closing, QuoteMatch& match, Index& end) const {
-    Index open;
-    if ((i == 0 || s_[i - 1] == '\n') && is_quote(s_[i]))
-      open = i;
-    else if (s_[i] == '\n' && i + 1 < n_ && is_quote(s_[i + 1]))
-      open = i + 1;
-    else
-      return false;
-    match = {s_[open], false, 0, false};
-    return close_quote(open, closing, match, end);
-  }
-
-  // The shortest `.*?` after the opening quote that the closing allows.
-  bool close_quote(Index open, Closing closing, QuoteMatch& match, Index& end) const {
-    for (Index k = open + 1; k < n_; ++k) {
-      if (s_[k] != match.quote) continue;
-      Index after = k + 1;
-      switch (closing) {
-        case Closing::delimiter_same:
-          if (after < n_ && s_[after] == match.delim) return end = after + 1, true;
-          break;
-        case Closing::delimiter_any:
-          if (after < n_ && is_delimiter_candidate(s_[after])) {
-            match.has_delim = true;
-            match.delim = s_[after];
-            match.space = after + 1 < n_ && s_[after + 1] == ' ';
-            end = after + 1 + (match.space ? 1 : 0);
-            return true;
-          }
-          break;
-        case Closing::line_end:  // `$` matches before the line break: it is not consumed
-          if (after == n_ || s_[after] == '\n') return end = after, true;
-          break;
+ private:
+  template <typename Tally>
+  bool find_all(QuotePattern pattern, Tally& tally) const {
+    bool any = false;
+    Index pos = 0;  // where the next search starts
+    FailedClosings failed(pattern.closing);
+    for (Index q = 0; q < quotes_.size(); ++q) {
+      std::array<QuoteMatch, 2> openings;
+      Index count = open_on(pattern.opening, q, pos, openings);
+      for (Index o = 0; o < count; ++o) {
+        QuoteMatch& match = openings[o];
+        if (failed.contains(match)) continue;
+        Index end;
+        Index closing = close(pattern.closing, q, match, end);
+        if (closing == quotes_.size()) {
+          failed.add(match);
+          continue;
+        }
+        tally(match);
+        any = true;
+        pos = end;
+        q = closing;  // the next match opens after its end
+        break;
       }
     }
-    return false;
+    return any;
+  }
+
+  // The matches that may open on the quote quotes_[q], starting at `pos` or
+  // later, leftmost start first; returns how many.
+  Index open_on(Opening opening, Index q, Index pos, std::array<QuoteMatch, 2>& found) const {
+    Index at = quotes_[q];
+    Py_UCS4 quote = s_[at];
+    if (opening == Opening::at_line_start) {
+      // `^` at the quote, or `\n` just before it: the same match either way.
+      if (at < pos || (at > 0 && s_[at - 1] != '\n')) return 0;
+      found[0] = {quote, false, 0, false};
+      return 1;
+    }
+    Index count = 0;
+    // The delimiter and a space before the quote; the optional space is tried
+    // first, and without it this space would have to be the quote.
+    if (at >= 2 && at - 2 >= pos && s_[at - 1] == ' ' && is_delimiter_candidate(s_[at - 2]))
+      found[count++] = {quote, true, s_[at - 2], true};
+    // The delimiter just before the quote.
+    if (at >= 1 && at - 1 >= pos && is_delimiter_candidate(s_[at - 1]))
+      found[count++] = {quote, true, s_[at - 1], false};
+    return count;
+  }
+
+  // The shortest `.*?` after the opening quote quotes_[q] that the closing
+  // allows: the index in quotes_ of the closing quote (quotes_.size() if
+  // none), with the match's remaining groups and its end set.
+  Index close(Closing closing, Index q, QuoteMatch& match, Index& end) const {
+    for (Index c = q + 1; c < quotes_.size(); ++c)
+      if (s_[quotes_[c]] == match.quote && closes_at(closing, quotes_[c] + 1, match, end)) return c;
+    return quotes_.size();
+  }
+
+  // Whether the closing matches after the closing quote, at `after`.
+  bool closes_at(Closing closing, Index after, QuoteMatch& match, Index& end) const {
+    switch (closing) {
+      case Closing::delimiter_same:
+        if (after < n_ && s_[after] == match.delim) return end = after + 1, true;
+        return false;
+      case Closing::delimiter_any:
+        if (after < n_ && is_delimiter_candidate(s_[after])) {
+          match.has_delim = true;
+          match.delim = s_[after];
+          match.space = after + 1 < n_ && s_[after + 1] == ' ';
+          end = after + 1 + (match.space ? 1 : 0);
+          return true;
+        }
+        return false;
+      default:  // line_end: `$` matches before the line break, which it leaves
+        if (after == n_ || s_[after] == '\n') return end = after, true;
+        return false;
+    }
   }
 
   const CodePoints& s_;
   Index n_;
+  const std::vector<Index>& quotes_;
 };
 
 // Whether dq_regexp finds a match:
 //   ((D)|^)\W*Q[^D\n]*Q[^D\n]*Q\W*((D)|$)   (MULTILINE; D empty when no delimiter)
 // Three quotes in one stretch free of D and line breaks, the first reached
 // from D or a line start over non-word characters, the last followed by
-// non-word characters up to D, a line break or the end.
+// non-word characters up to D, a line break or the end. A word character
+// that keeps a quote of the stretch from opening keeps every later one from
+// it too, and one that keeps a quote from closing every earlier one: the
+// first and the last quote of each stretch decide.
 class DoubledQuoteTest {
  public:
-  DoubledQuoteTest(const CodePoints& s, bool has_delim, Py_UCS4 delim)
-      : s_(s), n_(s.size()), has_delim_(has_delim), delim_(delim) {}
+  DoubledQuoteTest(const CodePoints& s, const std::vector<Index>& quotes, bool has_delim,
+                   Py_UCS4 delim)
+      : s_(s), n_(s.size()), quotes_(quotes), has_delim_(has_delim), delim_(delim) {}
 
   bool found(Py_UCS4 quote) const {
-    std::vector<Index> quotes;  // positions of the quote in the current stretch
-    for (Index i = 0; i <= n_; ++i) {
-      if (i == n_ || breaks_stretch(s_[i])) {
-        if (stretch_matches(quotes)) return true;
-        quotes.clear();
-      } else if (s_[i] == quote) {
-        quotes.push_back(i);
+    Index first = 0, last = 0, count = 0;  // the quotes of the current stretch
+    for (Index at : quotes_) {
+      if (s_[at] != quote) continue;
+      if (count > 0 && !breaks_between(last, at)) {
+        last = at;
+        ++count;
+        continue;
       }
+      if (stretch_matches(first, last, count)) return true;
+      first = last = at;
+      count = 1;
     }
-    return false;
+    return stretch_matches(first, last, count);
   }
 
  private:
   bool breaks_stretch(Py_UCS4 c) const { return c == '\n' || (has_delim_ && c == delim_); }
 
-  bool stretch_matches(const std::vector<Index>& quotes) const {
-    if (quotes.size() < 3) return false;
-    Index first = 0;
-    while (first < quotes.size() && !opens(quotes[first])) ++first;
-    Index last = quotes.size();
-    while (last > 0 && !closes(quotes[last - 1])) --last;
-    return last > 0 && first < quotes.size() && last - 1 >= first + 2;
+  bool breaks_between(Index from, Index to) const {
+    for (Index i = from + 1; i < to; ++i)
+      if (breaks_stretch(s_[i])) return true;
+    return false;
+  }
+
+  bool stretch_matches(Index first, Index last, Index count) const {
+    return count >= 3 && opens(first) && closes(last);
   }
 
   // ((D)|^)\W* can end just before `at`.
@@ -229,6 +351,7 @@ class DoubledQuoteTest {
 
   const CodePoints& s_;
   Index n_;
+  const std::vector<Index>& quotes_;
   bool has_delim_;
   Py_UCS4 delim_;
 };
@@ -245,24 +368,26 @@ struct QuoteGuess {
 
 QuoteGuess guess_quote_and_delimiter(const CodePoints& data) {
   QuoteGuess guess;
-  std::vector<QuoteMatch> matches = QuotePatterns(data).first_matching();
-  if (matches.empty()) return guess;
+  std::vector<Index> quotes_at = quote_positions(data);
   OrderedCounts<Py_UCS4, long> quotes, delims;
   long spaces = 0;
-  for (const QuoteMatch& m : matches) {
+  auto tally = [&](const QuoteMatch& m) {
     ++quotes[m.quote];
-    if (!m.has_delim) continue;  // the pattern has no delimiter group
+    if (!m.has_delim) return;  // the pattern has no delimiter group
     ++delims[m.delim];
     if (m.space) ++spaces;
-  }
+  };
+  if (!QuotePatterns(data, quotes_at).first_matching(tally)) return guess;
   guess.has_quotechar = true;
-  guess.quotechar = first_of_most(quotes);
+  guess.quotechar = first_of_most(quotes).first;
   if (!delims.empty()) {
-    guess.delim = first_of_most(delims);
-    guess.skipinitialspace = *delims.find(guess.delim) == spaces;
+    const auto& delim = first_of_most(delims);
+    guess.delim = delim.first;
+    guess.skipinitialspace = delim.second == spaces;
     guess.has_delim = true;  // never "\n": the patterns exclude it
   }
-  guess.doublequote = DoubledQuoteTest(data, guess.has_delim, guess.delim).found(guess.quotechar);
+  guess.doublequote =
+      DoubledQuoteTest(data, quotes_at, guess.has_delim, guess.delim).found(guess.quotechar);
   return guess;
 }
 
@@ -270,18 +395,6 @@ QuoteGuess guess_quote_and_delimiter(const CodePoints& data) {
 struct Line {
   Index begin, end;
 };
-
-// list(filter(None, data.split('\n')))
-std::vector<Line> non_empty_lines(const CodePoints& data) {
-  std::vector<Line> lines;
-  Index begin = 0;
-  for (Index i = 0; i <= data.size(); ++i) {
-    if (i < data.size() && data[i] != '\n') continue;
-    if (i > begin) lines.push_back({begin, i});
-    begin = i + 1;
-  }
-  return lines;
-}
 
 // line.count(c) == line.count(c + ' '), the sniffer's skipinitialspace.
 bool spaces_follow_every(const CodePoints& data, Line line, Py_UCS4 c) {
@@ -299,104 +412,200 @@ bool spaces_follow_every(const CodePoints& data, Line line, Py_UCS4 c) {
 
 constexpr int kAscii = 127;  // the sniffer's candidates: chr(0) to chr(126)
 
-// (frequency, rows), as the sniffer's mode tuples; compared as tuples.
-using Mode = std::pair<long, long>;
+// A character's mode as the sniffer computes it: (frequency, lines with it
+// less all other lines).
+struct Mode {
+  long frequency;
+  long lines;
+};
 
-// Sniffer._guess_delimiter(data, None): the frequency tables, evaluated in
-// chunks of ten lines until exactly one character is consistent enough.
-class FrequencyVote {
+// The sniffer's charFrequency over the lines of filter(None,
+// data.split('\n')): for each candidate character, how many lines had it how
+// many times. A line only visits the characters it has; the lines without a
+// character are the lines not counted for it.
+class FrequencyTables {
  public:
-  explicit FrequencyVote(const CodePoints& data) : data_(data), lines_(non_empty_lines(data)) {}
+  FrequencyTables() { counts_.reserve(64); }
 
-  // Returns false when no delimiter is found.
-  bool guess(Py_UCS4& delim, bool& skipinitialspace) {
-    Index chunk = std::min<Index>(10, lines_.size());
-    long iteration = 0;
-    for (Index start = 0, end = chunk; start < lines_.size(); start = end, end += chunk) {
-      ++iteration;
-      count_chunk(start, std::min(end, lines_.size()));
-      update_modes();
-      double total = static_cast<double>(std::min<Index>(chunk * iteration, lines_.size()));
-      pick_consistent(total);
-      if (delims_.size() == 1)
-        return answer(delims_.entries().front().first, delim, skipinitialspace);
+  // Counts the line that starts at `begin`, unless it is empty (the
+  // sniffer's filter drops those); returns where it ends.
+  Index add_line(const CodePoints& data, Index begin) {
+    Index present = 0, end = begin;
+    for (; end < data.size() && data[end] != '\n'; ++end) {
+      Py_UCS4 c = data[end];
+      if (c < kAscii && in_line_[c]++ == 0) present_[present++] = static_cast<std::uint8_t>(c);
     }
-    if (delims_.empty()) return false;
-    for (Py_UCS4 preferred : {',', '\t', ';', ' ', ':'})
-      if (delims_.find(preferred)) return answer(preferred, delim, skipinitialspace);
-    // The greatest (mode, character), as sorting the (value, key) items does.
-    const auto* best = &delims_.entries().front();
-    for (auto& entry : delims_.entries())
-      if (std::make_pair(entry.second, entry.first) > std::make_pair(best->second, best->first))
-        best = &entry;
-    return answer(best->first, delim, skipinitialspace);
+    if (end == begin) return end;
+    if (lines_++ == 0) first_line_ = {begin, end};
+    for (Index i = 0; i < present; ++i) {
+      std::uint8_t c = present_[i];
+      add_frequency(c, in_line_[c]);
+      in_line_[c] = 0;
+    }
+    return end;
+  }
+
+  long lines() const { return lines_; }
+  Line first_line() const { return first_line_; }
+
+  // The characters any line had, in no particular order.
+  Index seen_count() const { return seen_count_; }
+  std::uint8_t seen(Index i) const { return seen_[i]; }
+
+  // The sniffer's mode of c where it can make c a delimiter: a mode has both
+  // parts positive only for a frequency other than 0 that more than half the
+  // lines have. No other frequency ties with it, so neither the order of the
+  // sniffer's keys nor the frequency 0 matters.
+  bool positive_mode(std::uint8_t c, Mode& mode) const {
+    for (Index e = first_[c]; e != kEnd; e = counts_[e].next) {
+      long others = lines_ - counts_[e].lines;
+      if (counts_[e].lines > others)
+        return mode = {counts_[e].frequency, counts_[e].lines - others}, true;
+    }
+    return false;
   }
 
  private:
+  static constexpr Index kEnd = static_cast<Index>(-1);
+
+  // How many lines had a character `frequency` times, chained with the
+  // character's other frequencies (in no particular order).
+  struct FrequencyCount {
+    long frequency;
+    long lines;
+    Index next;
+  };
+
+  void add_frequency(std::uint8_t c, long frequency) {
+    for (Index e = first_[c]; e != kEnd; e = counts_[e].next)
+      if (counts_[e].frequency == frequency) return void(++counts_[e].lines);
+    if (first_[c] == kEnd) seen_[seen_count_++] = c;
+    counts_.push_back({frequency, 1, first_[c]});
+    first_[c] = counts_.size() - 1;
+  }
+
+  std::vector<FrequencyCount> counts_;
+  std::array<Index, kAscii> first_ = make_first();  // each character's chain
+  long lines_ = 0;
+  Line first_line_{0, 0};
+  std::array<long, kAscii> in_line_{};        // counts of the current line
+  std::array<std::uint8_t, kAscii> present_;  // the characters of the current line
+  std::array<std::uint8_t, kAscii> seen_;
+  Index seen_count_ = 0;
+
+  static std::array<Index, kAscii> make_first() {
+    std::array<Index, kAscii> first;
+    first.fill(kEnd);
+    return first;
+  }
+};
+
+// Sniffer._guess_delimiter(data, None): the frequency tables, evaluated in
+// chunks of ten lines until some characters are consistent enough. Once the
+// sniffer has delimiter candidates, later chunks change nothing: it only
+// picks them while it has none.
+class FrequencyVote {
+ public:
+  explicit FrequencyVote(const CodePoints& data) : data_(data) {}
+
+  // Returns false when no delimiter is found.
+  bool guess(Py_UCS4& delim, bool& skipinitialspace) {
+    Index pos = 0;
+    while (candidate_count_ == 0 && add_chunk(pos)) pick_consistent();
+    if (candidate_count_ == 0) return false;
+    if (candidate_count_ == 1) return answer(candidates_[0].character, delim, skipinitialspace);
+    for (Py_UCS4 preferred : {',', '\t', ';', ' ', ':'})
+      if (is_candidate(preferred)) return answer(preferred, delim, skipinitialspace);
+    // The greatest (mode, character), as sorting the (value, key) items does.
+    const Candidate* best = &candidates_[0];
+    for (Index i = 1; i < candidate_count_; ++i)
+      if (best->before(candidates_[i])) best = &candidates_[i];
+    return answer(best->character, delim, skipinitialspace);
+  }
+
+ private:
+  struct Candidate {
+    Py_UCS4 character;
+    Mode mode;
+    double consistency;  // mode lines / lines
+    // (mode, character) compared as the sniffer's tuples are.
+    bool before(const Candidate& other) const {
+      return std::tie(mode.frequency, mode.lines, character) <
+             std::tie(other.mode.frequency, other.mode.lines, other.character);
+    }
+  };
+
+  // Counts the next ten non-empty lines from pos on, fewer at the end;
+  // false when none is left.
+  bool add_chunk(Index& pos) {
+    long before = tables_.lines();
+    while (tables_.lines() - before < 10 && pos < data_.size())
+      pos = tables_.add_line(data_, pos) + 1;
+    return tables_.lines() > before;
+  }
+
   bool answer(Py_UCS4 found, Py_UCS4& delim, bool& skipinitialspace) const {
     delim = found;
-    skipinitialspace = spaces_follow_every(data_, lines_.front(), found);
+    skipinitialspace = spaces_follow_every(data_, tables_.first_line(), found);
     return true;
   }
 
-  void count_chunk(Index first, Index last) {
-    for (Index l = first; l < last; ++l) {
-      std::array<long, kAscii> counts{};
-      for (Index i = lines_[l].begin; i < lines_[l].end; ++i)
-        if (data_[i] < kAscii) ++counts[data_[i]];
-      for (int c = 0; c < kAscii; ++c) ++frequencies_[c][counts[c]];
-    }
+  bool is_candidate(Py_UCS4 c) const {
+    for (Index i = 0; i < candidate_count_; ++i)
+      if (candidates_[i].character == c) return true;
+    return false;
   }
 
-  void update_modes() {
-    for (int c = 0; c < kAscii; ++c) {
-      const auto& items = frequencies_[c].entries();
-      if (items.size() == 1 && items[0].first == 0) continue;
-      Mode mode = items[0];
-      if (items.size() > 1) {
-        long others = 0;
-        Index best = 0;  // max(items, key=count): the first of the highest
-        for (Index i = 1; i < items.size(); ++i)
-          if (items[i].second > items[best].second) best = i;
-        for (Index i = 0; i < items.size(); ++i)
-          if (i != best) others += items[i].second;
-        mode = {items[best].first, items[best].second - others};
-      }
-      modes_[static_cast<Py_UCS4>(c)] = mode;
+  // The consistency threshold loop: from 1.0 down to 0.9 in the sniffer's
+  // floating-point steps, the first level some modes reach takes all those
+  // that reach it.
+  void pick_consistent() {
+    const double total = static_cast<double>(tables_.lines());
+    Index count = 0;
+    double best = -1;
+    for (Index i = 0; i < tables_.seen_count(); ++i) {
+      Candidate& candidate = candidates_[count];
+      candidate.character = tables_.seen(i);
+      if (!tables_.positive_mode(tables_.seen(i), candidate.mode)) continue;
+      candidate.consistency = static_cast<double>(candidate.mode.lines) / total;
+      best = std::max(best, candidate.consistency);
+      ++count;
     }
-  }
-
-  // The consistency threshold loop, in the same floating-point steps.
-  void pick_consistent(double total) {
     double consistency = 1.0;
     const double threshold = 0.9;
-    while (delims_.empty() && consistency >= threshold) {
-      for (auto& entry : modes_.entries()) {
-        const Mode& v = entry.second;
-        if (v.first > 0 && v.second > 0 && static_cast<double>(v.second) / total >= consistency)
-          delims_[entry.first] = v;
-      }
-      consistency -= 0.01;
-    }
+    while (consistency >= threshold && best < consistency) consistency -= 0.01;
+    if (consistency < threshold) return;
+    for (Index i = 0; i < count; ++i)
+      if (candidates_[i].consistency >= consistency)
+        candidates_[candidate_count_++] = candidates_[i];
   }
 
   const CodePoints& data_;
-  std::vector<Line> lines_;
-  std::array<OrderedCounts<long, long>, kAscii> frequencies_;  // char -> {frequency: rows}
-  OrderedCounts<Py_UCS4, Mode> modes_;
-  OrderedCounts<Py_UCS4, Mode> delims_;
+  FrequencyTables tables_;
+  std::array<Candidate, kAscii> candidates_;  // the sniffer's delims
+  Index candidate_count_ = 0;
 };
+
+// The code points of a str of one kind.
+template <typename Unit>
+CodePoints widened(const void* data, Py_ssize_t length) {
+  const Unit* units = static_cast<const Unit*>(data);
+  return CodePoints(units, units + length);
+}
 
 }  // namespace
 
 CodePoints code_points_of(PyObject* text) {
   Py_ssize_t length = PyUnicode_GET_LENGTH(text);
-  int kind = PyUnicode_KIND(text);
   const void* data = PyUnicode_DATA(text);
-  CodePoints points(static_cast<Index>(length));
-  for (Py_ssize_t i = 0; i < length; ++i)
-    points[static_cast<Index>(i)] = PyUnicode_READ(kind, data, i);
-  return points;
+  switch (PyUnicode_KIND(text)) {
+    case PyUnicode_1BYTE_KIND:
+      return widened<Py_UCS1>(data, length);
+    case PyUnicode_2BYTE_KIND:
+      return widened<Py_UCS2>(data, length);
+    default:
+      return widened<Py_UCS4>(data, length);
+  }
 }
 
 SniffedLayout sniff_layout(const CodePoints& sample) {
