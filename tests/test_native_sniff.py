@@ -100,8 +100,18 @@ def delimited(draw):
     return text[:cut] if draw(st.booleans()) else text[:1024]
 
 
-samples = st.one_of(delimited(), delimited(), delimited(), st.text(max_size=300),
-                    st.text(alphabet=",;\t \"'\nab1", max_size=200))
+@st.composite
+def nearly_regular(draw):
+    """More lines than the frequency vote takes at a time, a few of them changed."""
+    alphabet = "ab1;,: \t"
+    lines = [draw(st.text(alphabet=alphabet, min_size=2, max_size=12))] * draw(st.integers(9, 60))
+    for _ in range(draw(st.integers(0, 8))):
+        lines[draw(st.integers(0, len(lines) - 1))] = draw(st.text(alphabet=alphabet, max_size=12))
+    return "\n".join(lines)[:1024]
+
+
+samples = st.one_of(delimited(), delimited(), delimited(), nearly_regular(),
+                    st.text(max_size=300), st.text(alphabet=",;\t \"'\nab1", max_size=200))
 
 
 @EXAMPLES
