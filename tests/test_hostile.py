@@ -19,7 +19,7 @@ import textwrap
 import pytest
 
 from conftest import comparable, load_reference, module_entries, open_descriptors
-from launcher import python_command
+from launcher import PEAK_KB, python_command
 
 
 @pytest.fixture(scope="module")
@@ -221,11 +221,11 @@ def test_bytes_path_in_the_debug_line(both, write_file):
     assert got[2] == "debug file %r -> typeunknown\n" % path
 
 
-BIG_FILE_PROBE = """
-import resource, sys
+BIG_FILE_PROBE = PEAK_KB + """
+import sys
 from veltrane.corvalest.datareader import fileInspect
 ftype = fileInspect.getfiletype(sys.argv[1])
-print(ftype, resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)
+print(ftype, peak_kb())
 """
 
 

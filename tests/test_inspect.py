@@ -8,7 +8,7 @@ import textwrap
 import pytest
 
 from conftest import REFERENCE_PATH, module_entries, open_descriptors
-from launcher import python_command
+from launcher import PEAK_KB, python_command
 
 DIALECT_ATTRIBUTES = ("delimiter", "quotechar", "doublequote", "skipinitialspace", "quoting")
 
@@ -307,11 +307,11 @@ class TestOtherTypes:
         assert calls == ["f"]
 
 
-MEMORY_PROBE = """
-import resource, sys
+MEMORY_PROBE = PEAK_KB + """
+import sys
 from veltrane.corvalest.datareader import fileInspect
 result = fileInspect.inspectFile(sys.argv[1], "csv")
-print(result[1], resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)
+print(result[1], peak_kb())
 """
 
 
