@@ -9,9 +9,11 @@
 //
 // Only a few bytes change the state: the delimiter, the quote character, the
 // line ends, and a space at the start of a field when skipinitialspace is on.
-// The scanner jumps from one such byte to the next (16 bytes at a time with
-// SSE2) and follows the state; bytes of 0x80 and above are checked as UTF-8
-// on the way, and a NUL byte makes it give up.
+// The scanner jumps from one such byte to the next and follows the state;
+// bytes of 0x80 and above are checked as UTF-8 on the way, and a NUL byte
+// makes it give up. With SSE2 it takes 64 bytes at a time as bit masks and,
+// where their quotes all open or close fields, follows them from the masks
+// alone (see follow_group).
 // Offsets of 64 bits on 32-bit systems too (the Python headers, which other
 // files include first, ask for the same).
 #ifndef _FILE_OFFSET_BITS
