@@ -173,7 +173,7 @@ chmod +x "$python"
 say "CPython $python_version (armhf) under qemu: running the tests ..."
 status=0
 env -u FILEINSPECT_PYTHON_LAUNCHER PYTHONPATH="$work/pkg:$root/opt/test-site" \
-  FILEINSPECT_BIG_FILE_MB="${FILEINSPECT_BIG_FILE_MB:-50}" \
+  FILEINSPECT_BIG_FILE_MB="${FILEINSPECT_BIG_FILE_MB:-50}" FILEINSPECT_EMULATED=1 \
   "$python" -P -m pytest -p no:cacheprovider "$@" >>"$log" 2>&1 || status=$?
 summary=$(fi_pytest_summary "$log")
 label="armv6hf (CPython $python_version under qemu)"
