@@ -165,6 +165,8 @@ done
 # sys.executable runs under qemu too, with no binfmt_misc registration needed,
 # and FILEINSPECT_PYTHON_LAUNCHER stays unset as the script is the whole command.
 # -P keeps the checkout's folders (build/ above all) from passing for modules.
+# FILEINSPECT_EMULATED tells the leak tests that the resident size they watch
+# includes the emulator's own memory.
 cat >"$python" <<EOF
 #!/bin/sh
 exec qemu-arm-static -L "$root" -0 "\$0" "$root/usr/bin/python3.11" "\$@"
