@@ -126,8 +126,8 @@ namespace {
 // split here (SplitRows). Each fills its kind of row (ListCells, SplitCells):
 // next(row) gives 1 with `row` filled, 0 at the end, -1 when the rows cannot
 // be read (with an error set, or, for the split, none: the reader must be
-// asked). A row tells its cells' count, lengths and texts, and gives each
-// cell's code points to the prefilters.
+// asked). A row tells its cells' count, lengths and texts, and whether a
+// number type may accept a cell.
 
 // A row read by the csv reader: a list of str.
 class ListCells {
@@ -135,7 +135,10 @@ class ListCells {
   void reset(Ref row) { row_ = std::move(row); }
   Py_ssize_t count() const { return PyList_GET_SIZE(row_.get()); }
   Py_ssize_t length(Py_ssize_t col) const { return PyUnicode_GET_LENGTH(cell(col)); }
-  StrText prefilter_text(Py_ssize_t col) const { return StrText(cell(col)); }
+  bool may_convert(Py_ssize_t col, PyObject* type) const {
+    return type == reinterpret_cast<PyObject*>(&PyLong_Type) ? may_be_int(cell(col))
+                                                             : may_be_number(cell(col));
+  }
   Ref text(Py_ssize_t col) const { return borrow(cell(col)); }
 
  private:
@@ -190,7 +193,10 @@ class SplitCells {
 
   Py_ssize_t count() const { return static_cast<Py_ssize_t>(ends_.size()); }
   Py_ssize_t length(Py_ssize_t col) const { return span(col).size; }
-  PointText prefilter_text(Py_ssize_t col) const { return span(col); }
+  bool may_convert(Py_ssize_t col, PyObject* type) const {
+    return type == reinterpret_cast<PyObject*>(&PyLong_Type) ? may_be_int_in(span(col))
+                                                             : may_be_number_in(span(col));
+  }
   Ref text(Py_ssize_t col) const {
     PointText cell = span(col);
     return steal(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, cell.points, cell.size));
@@ -286,19 +292,12 @@ class SplitRows {
   std::size_t pos_ = 0;
 };
 
-// False when `type` (int, float or complex) certainly refuses the text.
-template <typename Text>
-bool may_convert(PyObject* type, const Text& text) {
-  return type == reinterpret_cast<PyObject*>(&PyLong_Type) ? may_be_int_in(text)
-                                                           : may_be_number_in(text);
-}
-
 // type(text): 1 when it converts, 0 when it raises one of the errors the
 // sniffer catches (`caught`, two of them), -1 otherwise (error set).
 template <typename Row>
 int converts(PyObject* type, const Row& row, Py_ssize_t col, PyObject* caught_a,
              PyObject* caught_b) {
-  if (!may_convert(type, row.prefilter_text(col))) return 0;
+  if (!row.may_convert(col, type)) return 0;
   Ref text = row.text(col);
   Ref value = text ? call(type, {text.get()}) : Ref();
   if (value) return 1;
