@@ -10,7 +10,7 @@ namespace fileinspect {
 namespace {
 
 // Rows the sniffer checks after the first (`if checked > 20: break`).
-constexpr int kRowsChecked = 21;
+constexpr std::size_t kRowsChecked = 21;
 
 // What a column's cells are: unknown yet (None), a number type, or text of
 // one length.
@@ -123,27 +123,32 @@ bool may_be_int(PyObject* cell) {
 namespace {
 
 // The rows to vote on come from the csv reader (ReaderRows) or from the
-// split here (SplitRows). Each fills its kind of row (ListCells, SplitCells):
-// next(row) gives 1 with `row` filled, 0 at the end, -1 when the rows cannot
-// be read (with an error set, or, for the split, none: the reader must be
-// asked). A row tells its cells' count, lengths and texts, and whether a
-// number type may accept a cell.
+// split here (SplitRows), and are kept in a table (ReaderTable, SplitTable):
+// next(table) adds one row and gives 1, 0 at the end, -1 when the rows
+// cannot be read (with an error set, or, for the split, none: the reader
+// must be asked). A table tells its rows' cell counts, the cells' lengths
+// and texts, and whether a number type may accept a cell.
 
-// A row read by the csv reader: a list of str.
-class ListCells {
+// Rows read by the csv reader: lists of str.
+class ReaderTable {
  public:
-  void reset(Ref row) { row_ = std::move(row); }
-  Py_ssize_t count() const { return PyList_GET_SIZE(row_.get()); }
-  Py_ssize_t length(Py_ssize_t col) const { return PyUnicode_GET_LENGTH(cell(col)); }
-  bool may_convert(Py_ssize_t col, PyObject* type) const {
-    return type == reinterpret_cast<PyObject*>(&PyLong_Type) ? may_be_int(cell(col))
-                                                             : may_be_number(cell(col));
+  void add(Ref row) { rows_.push_back(std::move(row)); }
+  std::size_t rows() const { return rows_.size(); }
+  Py_ssize_t count(std::size_t row) const { return PyList_GET_SIZE(rows_[row].get()); }
+  Py_ssize_t length(std::size_t row, Py_ssize_t col) const {
+    return PyUnicode_GET_LENGTH(cell(row, col));
   }
-  Ref text(Py_ssize_t col) const { return borrow(cell(col)); }
+  bool may_convert(std::size_t row, Py_ssize_t col, PyObject* type) const {
+    return type == reinterpret_cast<PyObject*>(&PyLong_Type) ? may_be_int(cell(row, col))
+                                                             : may_be_number(cell(row, col));
+  }
+  Ref text(std::size_t row, Py_ssize_t col) const { return borrow(cell(row, col)); }
 
  private:
-  PyObject* cell(Py_ssize_t col) const { return PyList_GET_ITEM(row_.get(), col); }
-  Ref row_;
+  PyObject* cell(std::size_t row, Py_ssize_t col) const {
+    return PyList_GET_ITEM(rows_[row].get(), col);
+  }
+  std::vector<Ref> rows_;
 };
 
 bool is_list_of_text(PyObject* row) {
@@ -160,14 +165,14 @@ class ReaderRows {
     Ref file = call(string_io, {sample});
     rows_ = file ? call(reader, {file.get(), dialect}) : Ref();
   }
-  using Row = ListCells;
+  using Table = ReaderTable;
 
-  int next(ListCells& row) {
+  int next(ReaderTable& table) {
     if (!rows_) return -1;
     Ref list = steal(PyIter_Next(rows_.get()));
     if (!list) return PyErr_Occurred() ? -1 : 0;
     if (!is_list_of_text(list.get())) return PyErr_SetNone(PyExc_TypeError), -1;
-    row.reset(std::move(list));
+    table.add(std::move(list));
     return 1;
   }
 
@@ -175,42 +180,46 @@ class ReaderRows {
   Ref rows_;
 };
 
-// A row split here: the cells' code points one after another.
-class SplitCells {
+// Rows split here: the cells' code points one after another, the cells'
+// ends, and each row's first cell.
+class SplitTable {
  public:
-  void clear() {
-    points_.clear();
-    ends_.clear();
-  }
+  explicit SplitTable(std::size_t sample_size) { points_.reserve(sample_size); }
+  void start_row() { row_starts_.push_back(ends_.size()); }
   void add(Py_UCS4 c) { points_.push_back(c); }
   void end_cell() { ends_.push_back(points_.size()); }
-  Py_ssize_t longest() const {
+  Py_ssize_t longest_in_last_row() const {
     std::size_t longest = 0;
-    for (std::size_t col = 0; col < ends_.size(); ++col)
-      longest = std::max(longest, ends_[col] - begin(col));
+    for (std::size_t cell = row_starts_.back(); cell < ends_.size(); ++cell)
+      longest = std::max(longest, ends_[cell] - begin(cell));
     return static_cast<Py_ssize_t>(longest);
   }
 
-  Py_ssize_t count() const { return static_cast<Py_ssize_t>(ends_.size()); }
-  Py_ssize_t length(Py_ssize_t col) const { return span(col).size; }
-  bool may_convert(Py_ssize_t col, PyObject* type) const {
-    return type == reinterpret_cast<PyObject*>(&PyLong_Type) ? may_be_int_in(span(col))
-                                                             : may_be_number_in(span(col));
+  std::size_t rows() const { return row_starts_.size(); }
+  Py_ssize_t count(std::size_t row) const {
+    std::size_t end = row + 1 < row_starts_.size() ? row_starts_[row + 1] : ends_.size();
+    return static_cast<Py_ssize_t>(end - row_starts_[row]);
   }
-  Ref text(Py_ssize_t col) const {
-    PointText cell = span(col);
+  Py_ssize_t length(std::size_t row, Py_ssize_t col) const { return span(row, col).size; }
+  bool may_convert(std::size_t row, Py_ssize_t col, PyObject* type) const {
+    return type == reinterpret_cast<PyObject*>(&PyLong_Type) ? may_be_int_in(span(row, col))
+                                                             : may_be_number_in(span(row, col));
+  }
+  Ref text(std::size_t row, Py_ssize_t col) const {
+    PointText cell = span(row, col);
     return steal(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, cell.points, cell.size));
   }
 
  private:
-  std::size_t begin(std::size_t col) const { return col ? ends_[col - 1] : 0; }
-  PointText span(Py_ssize_t col) const {
-    std::size_t first = begin(static_cast<std::size_t>(col));
-    return {points_.data() + first,
-            static_cast<Py_ssize_t>(ends_[static_cast<std::size_t>(col)] - first)};
+  std::size_t begin(std::size_t cell) const { return cell ? ends_[cell - 1] : 0; }
+  PointText span(std::size_t row, Py_ssize_t col) const {
+    std::size_t cell = row_starts_[row] + static_cast<std::size_t>(col);
+    std::size_t first = begin(cell);
+    return {points_.data() + first, static_cast<Py_ssize_t>(ends_[cell] - first)};
   }
   std::vector<Py_UCS4> points_;
   std::vector<std::size_t> ends_;
+  std::vector<std::size_t> row_starts_;
 };
 
 // The reader's rows for the dialect sniff() made, split here for samples on
@@ -230,21 +239,21 @@ class SplitRows {
       if (c == '\r' || c == 0) usable_ = false;
   }
 
-  using Row = SplitCells;
+  using Table = SplitTable;
 
-  int next(SplitCells& row) {
+  int next(SplitTable& table) {
     if (!usable_) return -1;
     if (pos_ >= s_.size()) return 0;
-    row.clear();
-    split_record(row);
-    return row.longest() > field_limit_ ? -1 : 1;
+    table.start_row();
+    split_record(table);
+    return table.longest_in_last_row() > field_limit_ ? -1 : 1;
   }
 
  private:
   enum class State { start_record, start_field, in_field, in_quoted_field, quote_in_quoted_field };
 
   // One record from pos_: lines until the state is back at a record's start.
-  void split_record(SplitCells& cells) {
+  void split_record(SplitTable& cells) {
     State state = State::start_record;
     for (;;) {
       if (pos_ == s_.size()) {  // the end of the sample ends its last line
@@ -262,7 +271,7 @@ class SplitRows {
   }
 
   // A character other than a line end outside quotes.
-  State step(State state, Py_UCS4 c, SplitCells& cells) const {
+  State step(State state, Py_UCS4 c, SplitTable& cells) const {
     switch (state) {
       case State::start_record:
       case State::start_field:
@@ -292,106 +301,157 @@ class SplitRows {
   std::size_t pos_ = 0;
 };
 
-// type(text): 1 when it converts, 0 when it raises one of the errors the
-// sniffer catches (`caught`, two of them), -1 otherwise (error set).
-template <typename Row>
-int converts(PyObject* type, const Row& row, Py_ssize_t col, PyObject* caught_a,
-             PyObject* caught_b) {
-  if (!row.may_convert(col, type)) return 0;
-  Ref text = row.text(col);
-  Ref value = text ? call(type, {text.get()}) : Ref();
-  if (value) return 1;
-  if (!PyErr_ExceptionMatches(caught_a) && !PyErr_ExceptionMatches(caught_b)) return -1;
-  PyErr_Clear();
-  return 0;
-}
-
-// The type the sniffer finds for one cell; false with an error set when a
-// conversion raised what the sniffer does not catch.
-template <typename Row>
-bool classify(const Row& row, Py_ssize_t col, ColumnType& found) {
+// The number types has_header tries on a cell, in its order: int, float and
+// complex up to 3.9, complex alone from 3.10.
 #if PY_VERSION_HEX >= 0x030A0000
-  // 3.10 tries complex alone.
-  PyObject* const tried[] = {reinterpret_cast<PyObject*>(&PyComplex_Type)};
+PyObject* const kTriedTypes[] = {reinterpret_cast<PyObject*>(&PyComplex_Type)};
 #else
-  PyObject* const tried[] = {reinterpret_cast<PyObject*>(&PyLong_Type),
-                             reinterpret_cast<PyObject*>(&PyFloat_Type),
-                             reinterpret_cast<PyObject*>(&PyComplex_Type)};
+PyObject* const kTriedTypes[] = {reinterpret_cast<PyObject*>(&PyLong_Type),
+                                 reinterpret_cast<PyObject*>(&PyFloat_Type),
+                                 reinterpret_cast<PyObject*>(&PyComplex_Type)};
 #endif
-  for (PyObject* type : tried) {
-    int ok = converts(type, row, col, PyExc_ValueError, PyExc_OverflowError);
-    if (ok < 0) return false;
-    if (ok) {
-      found.kind = ColumnType::number;
-      found.type = type;
-      return true;
-    }
-  }
-  found.kind = ColumnType::length;
-  found.size = row.length(col);
-  return true;
-}
 
-// The column types over the rows after the header, as the sniffer's loop
-// builds them. Returns false on failure (see Rows::next).
-template <typename Rows>
-bool column_types(Rows& rows, Py_ssize_t columns, std::vector<ColumnType>& types) {
-  types.assign(static_cast<std::size_t>(columns), ColumnType{});
-  int checked = 0;
-  typename Rows::Row row;
-  int got;
-  while ((got = rows.next(row)) > 0) {
-    if (checked >= kRowsChecked) return true;
-    ++checked;
-    if (row.count() != columns) continue;
-    for (Py_ssize_t col = 0; col < columns; ++col) {
-      ColumnType& current = types[static_cast<std::size_t>(col)];
-      if (!current.present) continue;
+// The table's rows as the sniffer uses them: the header (row 0) and the
+// rows its loop checks after it.
+template <typename Table>
+class HeaderVote {
+ public:
+  explicit HeaderVote(const Table& table) : t_(table), columns_(table.count(0)) {
+    for (std::size_t row = 1; row < t_.rows() && row <= kRowsChecked; ++row)
+      if (t_.count(row) == columns_) data_rows_.push_back(row);
+  }
+
+  // 1 or 0 for the vote, -1 with an error set. Columns whose type is found
+  // without converting any cell are counted first; a column that needs
+  // conversions is worked out only while the columns left could still turn
+  // the vote. The types are pure functions of the text, so the conversions
+  // left out could not have changed the answer.
+  int result() {
+    int votes = 0;
+    std::vector<Py_ssize_t> pending;
+    for (Py_ssize_t col = 0; col < columns_; ++col) {
+      ColumnType type;
+      if (!column_type(col, true, type)) {
+        pending.push_back(col);
+      } else if (!count_vote(col, type, votes)) {
+        return -1;
+      }
+    }
+    for (std::size_t i = 0; i < pending.size(); ++i) {
+      // Each column left adds -1, 0 (deleted) or +1; -1 only where it may.
+      int lowest = 0, highest = 0;
+      for (std::size_t j = i; j < pending.size(); ++j) {
+        lowest -= may_vote_against(pending[j]) ? 1 : 0;
+        highest += 1;
+      }
+      if (votes + lowest > 0) return 1;
+      if (votes + highest <= 0) return 0;
+      ColumnType type;
+      if (!column_type(pending[i], false, type) || !count_vote(pending[i], type, votes)) return -1;
+    }
+    return votes > 0;
+  }
+
+ private:
+  // Whether any tried type may accept the cell.
+  bool may_be_converted(std::size_t row, Py_ssize_t col) const {
+    for (PyObject* type : kTriedTypes)
+      if (t_.may_convert(row, col, type)) return true;
+    return false;
+  }
+
+  // The type the sniffer finds for one cell; false with an error set when a
+  // conversion raised what the sniffer does not catch.
+  bool classify(std::size_t row, Py_ssize_t col, ColumnType& found) const {
+    for (PyObject* type : kTriedTypes) {
+      int ok = converts(type, row, col, PyExc_ValueError, PyExc_OverflowError);
+      if (ok < 0) return false;
+      if (ok) {
+        found.kind = ColumnType::number;
+        found.type = type;
+        return true;
+      }
+    }
+    found.kind = ColumnType::length;
+    found.size = t_.length(row, col);
+    return true;
+  }
+
+  // The column's type at the end of the sniffer's loop (absent once it is
+  // deleted). With `without_converting`, gives false at the first cell that
+  // a type would have to convert; otherwise false means an error is set.
+  bool column_type(Py_ssize_t col, bool without_converting, ColumnType& current) const {
+    for (std::size_t row : data_rows_) {
+      if (without_converting && may_be_converted(row, col)) return false;
       ColumnType found;
       if (!classify(row, col, found)) return false;
       if (found == current) continue;
-      if (current.kind == ColumnType::none)
-        current = found;
-      else
+      if (current.kind != ColumnType::none) {
         current.present = false;
+        return true;
+      }
+      current = found;
     }
+    return true;
   }
-  return got == 0;
-}
 
-// The vote of the remaining columns on the first row; false with an error set.
-template <typename Row>
-bool vote(const Row& header, const std::vector<ColumnType>& types, int& votes) {
-  for (std::size_t col = 0; col < types.size(); ++col) {
-    const ColumnType& type = types[col];
-    if (!type.present) continue;
-    Py_ssize_t at = static_cast<Py_ssize_t>(col);
+  // The column's vote on the header cell; false with an error set.
+  bool count_vote(Py_ssize_t col, const ColumnType& type, int& votes) const {
+    if (!type.present) return true;
     if (type.kind == ColumnType::length) {
-      votes += header.length(at) != type.size ? 1 : -1;
+      votes += t_.length(0, col) != type.size ? 1 : -1;
     } else if (type.kind == ColumnType::none) {
       votes += 1;  // None(title) raises TypeError, which counts for a header
     } else {
-      int ok = converts(type.type, header, at, PyExc_ValueError, PyExc_TypeError);
+      int ok = converts(type.type, 0, col, PyExc_ValueError, PyExc_TypeError);
       if (ok < 0) return false;
       votes += ok ? -1 : 1;
     }
+    return true;
   }
-  return true;
+
+  // Whether the column may vote against a header: the header cell may be a
+  // number, or the column may keep one length, the header cell's.
+  bool may_vote_against(Py_ssize_t col) const {
+    if (may_be_converted(0, col)) return true;
+    for (std::size_t row : data_rows_)
+      if (t_.length(row, col) != t_.length(0, col)) return false;
+    return true;
+  }
+
+  // type(text): 1 when it converts, 0 when it raises one of the errors the
+  // sniffer catches (`caught`, two of them), -1 otherwise (error set).
+  int converts(PyObject* type, std::size_t row, Py_ssize_t col, PyObject* caught_a,
+               PyObject* caught_b) const {
+    if (!t_.may_convert(row, col, type)) return 0;
+    Ref text = t_.text(row, col);
+    Ref value = text ? call(type, {text.get()}) : Ref();
+    if (value) return 1;
+    if (!PyErr_ExceptionMatches(caught_a) && !PyErr_ExceptionMatches(caught_b)) return -1;
+    PyErr_Clear();
+    return 0;
+  }
+
+  const Table& t_;
+  Py_ssize_t columns_;
+  std::vector<std::size_t> data_rows_;
+};
+
+// Reads the header and the rows the sniffer's loop reads after it: it reads
+// one more than it checks before it stops. False on failure (see next()).
+template <typename Rows>
+bool read_rows(Rows& rows, typename Rows::Table& table) {
+  int got = 1;
+  for (std::size_t read = 0; got > 0 && read < 1 + kRowsChecked + 1; ++read) got = rows.next(table);
+  return got >= 0 && table.rows() > 0;
 }
 
 // 1 or 0 for the vote over `rows`, -1 on failure (error cleared).
 template <typename Rows>
-int vote_over(Rows& rows) {
-  typename Rows::Row header;
-  std::vector<ColumnType> types;
-  int votes = 0;
-  bool done = rows.next(header) > 0 && column_types(rows, header.count(), types) &&
-              vote(header, types, votes);
-  if (!done) {
-    PyErr_Clear();
-    return -1;
-  }
-  return votes > 0;
+int vote_over(Rows& rows, typename Rows::Table& table) {
+  int vote = read_rows(rows, table) ? HeaderVote<typename Rows::Table>(table).result() : -1;
+  if (vote < 0) PyErr_Clear();
+  return vote;
 }
 
 }  // namespace
@@ -399,28 +459,33 @@ int vote_over(Rows& rows) {
 int vote_header(PyObject* reader, PyObject* string_io, PyObject* sample, PyObject* dialect,
                 const CodePoints& points, const SniffedLayout& layout, int64_t field_limit) {
   SplitRows split(points, layout, field_limit);
-  int vote = vote_over(split);
+  SplitTable split_table(points.size());
+  int vote = vote_over(split, split_table);
   if (vote >= 0) return vote;
   ReaderRows read(reader, string_io, sample, dialect);
-  return vote_over(read);
+  ReaderTable read_table;
+  return vote_over(read, read_table);
 }
 
 Ref split_sample_rows(const CodePoints& points, const SniffedLayout& layout, int64_t field_limit) {
   SplitRows split(points, layout, field_limit);
-  Ref rows = steal(PyList_New(0));
-  SplitCells row;
+  SplitTable table(points.size());
   int got;
-  while (rows && (got = split.next(row)) > 0) {
-    Ref cells = steal(PyList_New(row.count()));
+  while ((got = split.next(table)) > 0) {
+  }
+  if (got < 0) return Ref();
+  Ref rows = steal(PyList_New(static_cast<Py_ssize_t>(table.rows())));
+  for (std::size_t row = 0; rows && row < table.rows(); ++row) {
+    Ref cells = steal(PyList_New(table.count(row)));
     if (!cells) return cells;
-    for (Py_ssize_t col = 0; col < row.count(); ++col) {
-      Ref text = row.text(col);
+    for (Py_ssize_t col = 0; col < table.count(row); ++col) {
+      Ref text = table.text(row, col);
       if (!text) return text;
       PyList_SET_ITEM(cells.get(), col, text.release());
     }
-    if (PyList_Append(rows.get(), cells.get()) < 0) return Ref();
+    PyList_SET_ITEM(rows.get(), static_cast<Py_ssize_t>(row), cells.release());
   }
-  return rows && got == 0 ? std::move(rows) : Ref();
+  return rows;
 }
 
 }  // namespace fileinspect
