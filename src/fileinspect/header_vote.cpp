@@ -11,6 +11,10 @@ namespace {
 
 // Rows the sniffer checks after the first (`if checked > 20: break`).
 constexpr std::size_t kRowsChecked = 21;
+// Rows it reads: the header, the rows checked, and one more before it stops.
+constexpr std::size_t kRowsRead = 1 + kRowsChecked + 1;
+// Room for the cells of that many rows of a usual width, made once.
+constexpr std::size_t kCellsReserved = kRowsRead * 16;
 
 // What a column's cells are: unknown yet (None), a number type, or text of
 // one length.
@@ -180,24 +184,47 @@ class ReaderRows {
   Ref rows_;
 };
 
-// Rows split here: the cells' code points one after another, the cells'
-// ends, and each row's first cell.
+// Rows split here. A cell is a stretch of the sample where its text is one
+// (most cells), or of the table's own copies where it is not: a doubled
+// quote taken as one, or text on both sides of a quote.
 class SplitTable {
  public:
-  explicit SplitTable(std::size_t sample_size) { points_.reserve(sample_size); }
-  void start_row() { row_starts_.push_back(ends_.size()); }
-  void add(Py_UCS4 c) { points_.push_back(c); }
-  void end_cell() { ends_.push_back(points_.size()); }
+  explicit SplitTable(const CodePoints& sample) : sample_(sample) {
+    cells_.reserve(kCellsReserved);
+    row_starts_.reserve(kRowsRead);
+  }
+  void start_row() { row_starts_.push_back(cells_.size()); }
+  // The sample's code points [from, to) join the cell being split.
+  void add(std::size_t from, std::size_t to) {
+    if (from == to) return;
+    if (!open_.copied && (open_.size == 0 || open_.begin + open_.size == from)) {
+      if (open_.size == 0) open_.begin = from;
+      open_.size += to - from;
+      return;
+    }
+    if (!open_.copied) {  // the cell so far moves into the copies
+      std::size_t at = copies_.size();
+      copy_from_sample(open_.begin, open_.begin + open_.size);
+      open_.begin = at;
+      open_.copied = true;
+    }
+    copy_from_sample(from, to);
+    open_.size += to - from;
+  }
+  void end_cell() {
+    cells_.push_back(open_);
+    open_ = Cell{};
+  }
   Py_ssize_t longest_in_last_row() const {
     std::size_t longest = 0;
-    for (std::size_t cell = row_starts_.back(); cell < ends_.size(); ++cell)
-      longest = std::max(longest, ends_[cell] - begin(cell));
+    for (std::size_t cell = row_starts_.back(); cell < cells_.size(); ++cell)
+      longest = std::max(longest, cells_[cell].size);
     return static_cast<Py_ssize_t>(longest);
   }
 
   std::size_t rows() const { return row_starts_.size(); }
   Py_ssize_t count(std::size_t row) const {
-    std::size_t end = row + 1 < row_starts_.size() ? row_starts_[row + 1] : ends_.size();
+    std::size_t end = row + 1 < row_starts_.size() ? row_starts_[row + 1] : cells_.size();
     return static_cast<Py_ssize_t>(end - row_starts_[row]);
   }
   Py_ssize_t length(std::size_t row, Py_ssize_t col) const { return span(row, col).size; }
@@ -211,15 +238,27 @@ class SplitTable {
   }
 
  private:
-  std::size_t begin(std::size_t cell) const { return cell ? ends_[cell - 1] : 0; }
-  PointText span(std::size_t row, Py_ssize_t col) const {
-    std::size_t cell = row_starts_[row] + static_cast<std::size_t>(col);
-    std::size_t first = begin(cell);
-    return {points_.data() + first, static_cast<Py_ssize_t>(ends_[cell] - first)};
+  struct Cell {
+    bool copied = false;    // in copies_, else in the sample
+    std::size_t begin = 0;  // where it starts there
+    std::size_t size = 0;
+  };
+  void copy_from_sample(std::size_t from, std::size_t to) {
+    using Offset = CodePoints::difference_type;
+    copies_.insert(copies_.end(), sample_.begin() + static_cast<Offset>(from),
+                   sample_.begin() + static_cast<Offset>(to));
   }
-  std::vector<Py_UCS4> points_;
-  std::vector<std::size_t> ends_;
-  std::vector<std::size_t> row_starts_;
+  PointText span(std::size_t row, Py_ssize_t col) const {
+    const Cell& cell = cells_[row_starts_[row] + static_cast<std::size_t>(col)];
+    const Py_UCS4* base = cell.copied ? copies_.data() : sample_.data();
+    return {base + cell.begin, static_cast<Py_ssize_t>(cell.size)};
+  }
+
+  const CodePoints& sample_;
+  Cell open_;  // the cell being split
+  std::vector<Cell> cells_;
+  std::vector<std::size_t> row_starts_;  // each row's first cell
+  CodePoints copies_;
 };
 
 // The reader's rows for the dialect sniff() made, split here for samples on
@@ -234,9 +273,10 @@ class SplitRows {
   SplitRows(const CodePoints& sample, const SniffedLayout& layout, int64_t field_limit)
       : s_(sample), layout_(layout), field_limit_(field_limit) {
     quote_ = layout.has_quotechar ? layout.quotechar : '"';
-    usable_ = !(layout.skipinitialspace && layout.delimiter == ' ') && layout.delimiter != quote_;
-    for (Py_UCS4 c : sample)
-      if (c == '\r' || c == 0) usable_ = false;
+    bool breaks_alike = true;
+    for (Py_UCS4 c : sample) breaks_alike &= c != '\r' && c != 0;
+    usable_ = breaks_alike && !(layout.skipinitialspace && layout.delimiter == ' ') &&
+              layout.delimiter != quote_;
   }
 
   using Table = SplitTable;
@@ -261,34 +301,53 @@ class SplitRows {
         if (state != State::start_record) cells.end_cell();
         return;
       }
-      Py_UCS4 c = s_[pos_++];
-      if (c == '\n' && state != State::in_quoted_field) {
+      if (state == State::in_field || state == State::in_quoted_field) {
+        copy_run(state, cells);
+        if (pos_ == s_.size()) continue;
+      }
+      std::size_t at = pos_++;
+      if (s_[at] == '\n' && state != State::in_quoted_field) {
         if (state != State::start_record) cells.end_cell();
         return;  // the end-of-line mark follows: the record is complete
       }
-      state = step(state, c, cells);
+      state = step(state, at, cells);
     }
   }
 
-  // A character other than a line end outside quotes.
-  State step(State state, Py_UCS4 c, SplitTable& cells) const {
+  // Copies the characters from pos_ that leave the state as it is: inside a
+  // field, up to a delimiter or line end; inside quotes, up to a quote.
+  void copy_run(State state, SplitTable& cells) {
+    std::size_t end = pos_;
+    if (state == State::in_field) {
+      while (end < s_.size() && s_[end] != layout_.delimiter && s_[end] != '\n') ++end;
+    } else {
+      while (end < s_.size() && s_[end] != quote_) ++end;
+    }
+    cells.add(pos_, end);
+    pos_ = end;
+  }
+
+  // The character at `at`, other than a line end outside quotes.
+  State step(State state, std::size_t at, SplitTable& cells) const {
+    Py_UCS4 c = s_[at];
+    auto add = [&] { cells.add(at, at + 1); };
     switch (state) {
       case State::start_record:
       case State::start_field:
         if (c == quote_) return State::in_quoted_field;
         if (c == ' ' && layout_.skipinitialspace) return State::start_field;
         if (c == layout_.delimiter) return cells.end_cell(), State::start_field;
-        return cells.add(c), State::in_field;
+        return add(), State::in_field;
       case State::in_field:
         if (c == layout_.delimiter) return cells.end_cell(), State::start_field;
-        return cells.add(c), State::in_field;
+        return add(), State::in_field;
       case State::in_quoted_field:
-        if (c != quote_) return cells.add(c), State::in_quoted_field;
+        if (c != quote_) return add(), State::in_quoted_field;
         return layout_.doublequote ? State::quote_in_quoted_field : State::in_field;
       case State::quote_in_quoted_field:
-        if (c == quote_) return cells.add(c), State::in_quoted_field;  // "" stands for one "
+        if (c == quote_) return add(), State::in_quoted_field;  // "" stands for one "
         if (c == layout_.delimiter) return cells.end_cell(), State::start_field;
-        return cells.add(c), State::in_field;  // strict is off
+        return add(), State::in_field;  // strict is off
     }
     return state;
   }
@@ -442,7 +501,7 @@ class HeaderVote {
 template <typename Rows>
 bool read_rows(Rows& rows, typename Rows::Table& table) {
   int got = 1;
-  for (std::size_t read = 0; got > 0 && read < 1 + kRowsChecked + 1; ++read) got = rows.next(table);
+  for (std::size_t read = 0; got > 0 && read < kRowsRead; ++read) got = rows.next(table);
   return got >= 0 && table.rows() > 0;
 }
 
@@ -459,7 +518,7 @@ int vote_over(Rows& rows, typename Rows::Table& table) {
 int vote_header(PyObject* reader, PyObject* string_io, PyObject* sample, PyObject* dialect,
                 const CodePoints& points, const SniffedLayout& layout, int64_t field_limit) {
   SplitRows split(points, layout, field_limit);
-  SplitTable split_table(points.size());
+  SplitTable split_table(points);
   int vote = vote_over(split, split_table);
   if (vote >= 0) return vote;
   ReaderRows read(reader, string_io, sample, dialect);
@@ -469,7 +528,7 @@ int vote_header(PyObject* reader, PyObject* string_io, PyObject* sample, PyObjec
 
 Ref split_sample_rows(const CodePoints& points, const SniffedLayout& layout, int64_t field_limit) {
   SplitRows split(points, layout, field_limit);
-  SplitTable table(points.size());
+  SplitTable table(points);
   int got;
   while ((got = split.next(table)) > 0) {
   }

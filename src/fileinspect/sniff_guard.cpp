@@ -11,7 +11,7 @@ namespace fileinspect {
 namespace {
 
 // The methods that has_header() and sniff() reach, in the order of
-// SnifferOriginals::method_codes.
+// SnifferOriginals::method_names.
 const char* const kSnifferMethods[] = {"__init__", "sniff", "_guess_quote_and_delimiter",
                                        "_guess_delimiter", "has_header"};
 constexpr int kSniffIndex = 1;
@@ -214,7 +214,7 @@ Ref dialect_namespace(PyObject* sniff, PyObject* csv_dict, PyObject* dialect) {
 // Everything captured, before it is kept in the state.
 struct Capture {
   Ref csv_names, csv_values, builtin_names, builtin_values, sniffer_items, dialect_items,
-      method_codes, sniff_defaults, re_names, re_values, dialect_bases, dialect_name,
+      method_names, method_codes, sniff_defaults, re_names, re_values, dialect_bases, dialect_name,
       dialect_namespace, dialect_attributes;
   PyObject* re_dict = nullptr;
 };
@@ -222,8 +222,9 @@ struct Capture {
 bool capture_methods(PyObject* csv_dict, PyObject* sniffer, Capture& c) {
   Ref csv_path = standard_csv_path();
   if (!csv_path || !is_plain_class(sniffer)) return false;
+  c.method_names = interned_names(kSnifferMethods);
   c.method_codes = steal(PyTuple_New(5));
-  if (!c.method_codes) return false;
+  if (!c.method_names || !c.method_codes) return false;
   for (int i = 0; i < 5; ++i) {
     PyObject* method = entry(class_dict(sniffer), kSnifferMethods[i]);
     if (!is_module_function(method, csv_dict, csv_path.get(), kSnifferMethods[i])) return false;
@@ -312,6 +313,7 @@ void keep_capture(PyObject* csv, PyObject* sniffer, Capture& c) {
   keep(o.sniffer_items, c.sniffer_items.get());
   keep(o.dialect_class, PyTuple_GET_ITEM(c.csv_values.get(), 1));
   keep(o.dialect_items, c.dialect_items.get());
+  keep(o.method_names, c.method_names.get());
   keep(o.method_codes, c.method_codes.get());
   keep(o.sniff_defaults, c.sniff_defaults.get());
   keep(o.re_dict, c.re_dict);
@@ -344,7 +346,7 @@ bool capture(PyObject* csv) {
 bool methods_unchanged(const SnifferOriginals& o) {
   PyObject* dict = class_dict(o.sniffer_class);
   for (int i = 0; i < 5; ++i) {
-    PyObject* method = entry(dict, kSnifferMethods[i]);
+    PyObject* method = entry(dict, PyTuple_GET_ITEM(o.method_names, i));
     if (!method || !PyFunction_Check(method)) return false;
     if (PyFunction_GET_CODE(method) != PyTuple_GET_ITEM(o.method_codes, i)) return false;
     PyObject* defaults = PyFunction_GET_DEFAULTS(method);

@@ -117,7 +117,8 @@ struct SnifferOriginals {
   PyObject* sniffer_items;       // (name, value) pairs of Sniffer.__dict__
   PyObject* dialect_class;       // csv.Dialect
   PyObject* dialect_items;       // (name, value) pairs of Dialect.__dict__
-  PyObject* method_codes;        // code objects of the five methods, as kSnifferMethods
+  PyObject* method_names;        // the five methods' names (interned), as kSnifferMethods
+  PyObject* method_codes;        // ... and their code objects
   PyObject* sniff_defaults;      // Sniffer.sniff.__defaults__, (None,)
   PyObject* re_dict;             // the namespace of csv.re
   PyObject* re_names;            // re functions and flags the sniffer uses
