@@ -2,6 +2,8 @@
 // kept here so that the rest of the code reads the same on every version.
 #pragma once
 
+#include <cstdint>
+
 #include "pyref.hpp"
 
 // The module's initialisation function must stay visible although the
@@ -151,6 +153,22 @@ inline PyObject* function_builtins(PyObject* function) {
 #else
   (void)function;
   return nullptr;
+#endif
+}
+
+// A number that changes with every change to the dict, or 0 where it is not
+// known. Every version from 3.7 to 3.13 keeps it as ma_version_tag (3.12
+// deprecated the field, 3.14 removed it; from 3.12 its low bits also mark
+// watchers, which only makes it change more often).
+inline uint64_t dict_version(PyObject* dict) {
+#if PY_VERSION_HEX < 0x030E0000
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+  return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+#pragma GCC diagnostic pop
+#else
+  (void)dict;
+  return 0;
 #endif
 }
 

@@ -1,6 +1,7 @@
 #include "header_vote.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <vector>
 
 #include "ops.hpp"
@@ -30,22 +31,34 @@ struct ColumnType {
   }
 };
 
-// Whether an ASCII character occurs in some spelling that int(), float() or
-// complex() accepts: digits, signs, ".", "_", exponents, "j", parentheses,
-// the letters of "inf", "infinity" and "nan", and (conservatively) every
-// control character and the space.
+// What an ASCII character can be in a spelling that int(), float() or
+// complex() accepts (0: none). Spelled: digits, signs, ".", "_", exponents,
+// "j", parentheses, the letters of "inf", "infinity" and "nan", and
+// (conservatively) every control character and the space.
+enum NumberPart : uint8_t {
+  kSpelled = 1,
+  kSign = 2,        // "+", "-"
+  kImaginary = 4,   // "j", "J"
+  kExponent = 8,    // "e", "E"
+  kBeforeSign = 16  // may stand before a leading sign: white space, "("
+};
+
 class NumberSpelling {
  public:
   constexpr NumberSpelling() : table_() {
-    for (int c = 0; c <= ' '; ++c) table_[c] = true;
-    for (const char* p = "0123456789+-._()eEjJiInNfFtTyYaA"; *p; ++p) table_[*p & 0x7F] = true;
+    for (int c = 0; c <= ' '; ++c) table_[c] = kSpelled | kBeforeSign;
+    for (const char* p = "0123456789._)iInNfFtTyYaA"; *p; ++p) table_[*p & 0x7F] = kSpelled;
+    table_['+'] = table_['-'] = kSpelled | kSign;
+    table_['j'] = table_['J'] = kSpelled | kImaginary;
+    table_['e'] = table_['E'] = kSpelled | kExponent;
+    table_['('] = kSpelled | kBeforeSign;
   }
-  constexpr bool operator()(Py_UCS4 c) const { return c < 0x80 && table_[c]; }
+  constexpr uint8_t operator()(Py_UCS4 ascii) const { return table_[ascii]; }
 
  private:
-  bool table_[0x80];
+  uint8_t table_[0x80];
 };
-constexpr NumberSpelling in_number_spelling;
+constexpr NumberSpelling number_part;
 
 // False only when int(cell), float(cell) and complex(cell) all certainly
 // raise ValueError, so that none of them needs to be called:
@@ -56,19 +69,19 @@ constexpr NumberSpelling in_number_spelling;
 // Anything else, non-ASCII text included, is converted by the types.
 template <typename Text>
 bool may_be_number_in(const Text& cell) {
-  bool imaginary = false, inner_sign = false, only_leading = true;
-  Py_UCS4 previous = 0;
+  unsigned seen = 0, previous = 0;
+  bool leading = true, inner_sign = false;
   for (Py_ssize_t i = 0; i < cell.length(); ++i) {
     Py_UCS4 c = cell[i];
     if (c >= 0x80) return true;
-    if (!in_number_spelling(c)) return false;
-    if (c == 'j' || c == 'J') imaginary = true;
-    bool sign = c == '+' || c == '-';
-    if (sign && !only_leading && previous != 'e' && previous != 'E') inner_sign = true;
-    if (c > ' ' && c != '(') only_leading = false;
-    previous = c;
+    unsigned part = number_part(c);
+    if (!part) return false;
+    seen |= part;
+    inner_sign |= (part & kSign) && !leading && !(previous & kExponent);
+    leading &= (part & kBeforeSign) != 0;
+    previous = part;
   }
-  return imaginary || !inner_sign;
+  return (seen & kImaginary) || !inner_sign;
 }
 
 // False only when int(cell) certainly raises ValueError: an ASCII cell
@@ -270,12 +283,12 @@ class SplitTable {
 // than the field size limit, where the reader raises, is left to the reader.
 class SplitRows {
  public:
-  SplitRows(const CodePoints& sample, const SniffedLayout& layout, int64_t field_limit)
+  // `text` is the sample as a str, `sample` its code points.
+  SplitRows(PyObject* text, const CodePoints& sample, const SniffedLayout& layout,
+            int64_t field_limit)
       : s_(sample), layout_(layout), field_limit_(field_limit) {
     quote_ = layout.has_quotechar ? layout.quotechar : '"';
-    bool breaks_alike = true;
-    for (Py_UCS4 c : sample) breaks_alike &= c != '\r' && c != 0;
-    usable_ = breaks_alike && !(layout.skipinitialspace && layout.delimiter == ' ') &&
+    usable_ = !holds_other_breaks(text) && !(layout.skipinitialspace && layout.delimiter == ' ') &&
               layout.delimiter != quote_;
   }
 
@@ -290,6 +303,13 @@ class SplitRows {
   }
 
  private:
+  // Whether the str holds "\r" or NUL (or cannot be searched).
+  static bool holds_other_breaks(PyObject* text) {
+    Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    return PyUnicode_FindChar(text, '\r', 0, length, 1) != -1 ||
+           PyUnicode_FindChar(text, 0, 0, length, 1) != -1;
+  }
+
   enum class State { start_record, start_field, in_field, in_quoted_field, quote_in_quoted_field };
 
   // One record from pos_: lines until the state is back at a record's start.
@@ -517,7 +537,7 @@ int vote_over(Rows& rows, typename Rows::Table& table) {
 
 int vote_header(PyObject* reader, PyObject* string_io, PyObject* sample, PyObject* dialect,
                 const CodePoints& points, const SniffedLayout& layout, int64_t field_limit) {
-  SplitRows split(points, layout, field_limit);
+  SplitRows split(sample, points, layout, field_limit);
   SplitTable split_table(points);
   int vote = vote_over(split, split_table);
   if (vote >= 0) return vote;
@@ -526,8 +546,9 @@ int vote_header(PyObject* reader, PyObject* string_io, PyObject* sample, PyObjec
   return vote_over(read, read_table);
 }
 
-Ref split_sample_rows(const CodePoints& points, const SniffedLayout& layout, int64_t field_limit) {
-  SplitRows split(points, layout, field_limit);
+Ref split_sample_rows(PyObject* sample, const CodePoints& points, const SniffedLayout& layout,
+                      int64_t field_limit) {
+  SplitRows split(sample, points, layout, field_limit);
   SplitTable table(points);
   int got;
   while ((got = split.next(table)) > 0) {

@@ -27,9 +27,10 @@ bool may_be_int(PyObject* cell);
 int vote_header(PyObject* reader, PyObject* string_io, PyObject* sample, PyObject* dialect,
                 const CodePoints& points, const SniffedLayout& layout, int64_t field_limit);
 
-// Every row the reader would make of the sample, split natively, as lists of
-// str; null (no error set) where the split leaves the sample to the reader.
-// For the tests.
-Ref split_sample_rows(const CodePoints& points, const SniffedLayout& layout, int64_t field_limit);
+// Every row the reader would make of the sample (a str, `points` its code
+// points), split natively, as lists of str; null (no error set) where the
+// split leaves the sample to the reader. For the tests.
+Ref split_sample_rows(PyObject* sample, const CodePoints& points, const SniffedLayout& layout,
+                      int64_t field_limit);
 
 }  // namespace fileinspect

@@ -66,7 +66,8 @@ PyObject* sniff_sample(PyObject*, PyObject* args) {
   if (!PyArg_ParseTuple(args, "Op", &sample, &want_header)) return nullptr;
   // From sys.modules, as inspectFile has it: an import here would cost as
   // much as a fifth of what the benchmark measures.
-  PyObject* csv = PyDict_GetItemString(PyImport_GetModuleDict(), "csv");
+  static PyObject* const csv_name = PyUnicode_InternFromString("csv");  // kept for good
+  PyObject* csv = csv_name ? PyDict_GetItem(PyImport_GetModuleDict(), csv_name) : nullptr;
   if (!csv) return PyErr_Format(PyExc_RuntimeError, "import csv first");
   Ref title_first, dialect;
   if (!sniff_natively(csv, sample, want_header, title_first, dialect))
@@ -94,7 +95,7 @@ PyObject* sample_rows(PyObject*, PyObject* sample) {
   SniffedLayout layout = sniff_layout(points);
   int64_t field_limit = -1;
   if (!layout.found || !current_field_size_limit(field_limit)) return borrow(Py_None).release();
-  Ref rows = split_sample_rows(points, layout, field_limit);
+  Ref rows = split_sample_rows(sample, points, layout, field_limit);
   if (!rows && PyErr_Occurred()) return nullptr;
   return borrow(rows ? rows.get() : Py_None).release();
 }

@@ -1,6 +1,8 @@
 #include "sniff_guard.hpp"
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 
 #include "compat.hpp"
 #include "ops.hpp"
@@ -342,16 +344,22 @@ bool capture(PyObject* csv) {
   return original;
 }
 
-// The five methods still run their original code, with sniff's default.
-bool methods_unchanged(const SnifferOriginals& o) {
+// The method in place `i` of kSnifferMethods still runs its original code,
+// with sniff's default.
+bool is_original_method(const SnifferOriginals& o, PyObject* method, int i) {
+  if (!method || !PyFunction_Check(method)) return false;
+  if (PyFunction_GET_CODE(method) != PyTuple_GET_ITEM(o.method_codes, i)) return false;
+  PyObject* defaults = PyFunction_GET_DEFAULTS(method);
+  if (defaults != (i == kSniffIndex ? o.sniff_defaults : nullptr)) return false;
+  return !PyFunction_GET_KW_DEFAULTS(method);
+}
+
+// The five methods in Sniffer's namespace, each original.
+bool methods_unchanged(const SnifferOriginals& o, PyObject* (&methods)[5]) {
   PyObject* dict = class_dict(o.sniffer_class);
   for (int i = 0; i < 5; ++i) {
-    PyObject* method = entry(dict, PyTuple_GET_ITEM(o.method_names, i));
-    if (!method || !PyFunction_Check(method)) return false;
-    if (PyFunction_GET_CODE(method) != PyTuple_GET_ITEM(o.method_codes, i)) return false;
-    PyObject* defaults = PyFunction_GET_DEFAULTS(method);
-    if (defaults != (i == kSniffIndex ? o.sniff_defaults : nullptr)) return false;
-    if (PyFunction_GET_KW_DEFAULTS(method)) return false;
+    methods[i] = entry(dict, PyTuple_GET_ITEM(o.method_names, i));
+    if (!is_original_method(o, methods[i], i)) return false;
   }
   return true;
 }
@@ -362,20 +370,56 @@ bool builtins_unshadowed(PyObject* csv_dict, PyObject* names) {
   return true;
 }
 
-}  // namespace
-
-bool sniffer_is_original(PyObject* csv) {
-  const SnifferOriginals& o = state.sniffer;
-  if (!o.captured && !capture(csv)) return false;
-  if (csv != o.csv_module) return false;
-  PyObject* csv_dict = PyModule_GetDict(csv);
+// Every namespace the sniffer reads holds what was captured.
+bool namespaces_unchanged(const SnifferOriginals& o, PyObject* csv_dict, PyObject* (&methods)[5]) {
   return values_unchanged(csv_dict, o.csv_names, o.csv_values) &&
          entry(csv_dict, constants.Sniffer) == o.sniffer_class &&
          builtins_unshadowed(csv_dict, o.builtin_names) &&
          values_unchanged(o.builtins_dict, o.builtin_names, o.builtin_values) &&
-         items_unchanged(o.sniffer_class, o.sniffer_items) && methods_unchanged(o) &&
+         items_unchanged(o.sniffer_class, o.sniffer_items) && methods_unchanged(o, methods) &&
          items_unchanged(o.dialect_class, o.dialect_items) &&
          values_unchanged(o.re_dict, o.re_names, o.re_values);
+}
+
+// The versions of the namespaces namespaces_unchanged reads; false when one
+// is not known.
+bool namespace_versions(const SnifferOriginals& o, PyObject* csv_dict, uint64_t (&versions)[5]) {
+  PyObject* const dicts[] = {csv_dict, o.builtins_dict, class_dict(o.sniffer_class),
+                             class_dict(o.dialect_class), o.re_dict};
+  bool known = true;
+  for (int i = 0; i < 5; ++i) known &= (versions[i] = dict_version(dicts[i])) != 0;
+  return known;
+}
+
+}  // namespace
+
+// The namespaces are read in full only when one of them changed since the
+// last check that found them original; otherwise only what a namespace's
+// version cannot show is checked again: the classes' bases and the methods'
+// code and defaults, which are the functions' own attributes.
+bool sniffer_is_original(PyObject* csv) {
+  SnifferOriginals& o = state.sniffer;
+  if (!o.captured && !capture(csv)) return false;
+  if (csv != o.csv_module) return false;
+  if (!is_plain_class(o.sniffer_class) || !is_plain_class(o.dialect_class)) return false;
+  PyObject* csv_dict = PyModule_GetDict(csv);
+  uint64_t versions[5];
+  // (read before the check: a change made while it runs shows next time)
+  bool known = namespace_versions(o, csv_dict, versions);
+  if (known && o.verified &&
+      std::equal(std::begin(versions), std::end(versions), std::begin(o.verified_versions))) {
+    for (int i = 0; i < 5; ++i)
+      if (!is_original_method(o, o.verified_methods[i], i)) return false;
+    return true;
+  }
+  PyObject* methods[5];
+  bool original = namespaces_unchanged(o, csv_dict, methods);
+  o.verified = original && known;
+  if (o.verified) {
+    std::copy(std::begin(versions), std::end(versions), std::begin(o.verified_versions));
+    std::copy(std::begin(methods), std::end(methods), std::begin(o.verified_methods));
+  }
+  return original;
 }
 
 }  // namespace fileinspect

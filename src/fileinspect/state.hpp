@@ -129,6 +129,14 @@ struct SnifferOriginals {
   PyObject* dialect_name;        // "dialect"
   PyObject* dialect_namespace;   // the class body's namespace, in its order
   PyObject* dialect_attributes;  // names set after the body: doublequote, delimiter, ...
+
+  // What the last full check found original: the versions of the namespaces
+  // it read (csv, built-ins, Sniffer, Dialect, re; see dict_version) and the
+  // five methods (borrowed: Sniffer's namespace holds them while its version
+  // stays the same).
+  bool verified;
+  uint64_t verified_versions[5];
+  PyObject* verified_methods[5];
 };
 
 // The switch and the counters of the native sniff (for the private knobs).
