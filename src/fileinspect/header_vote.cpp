@@ -330,8 +330,19 @@ class SplitRows {
         if (state != State::start_record) cells.end_cell();
         return;  // the end-of-line mark follows: the record is complete
       }
+      if (starts_plain_field(state, s_[at])) {
+        pos_ = at;  // the run from here is the field's
+        state = State::in_field;
+        continue;
+      }
       state = step(state, at, cells);
     }
+  }
+
+  // Whether `c` is the first character of a field without quotes.
+  bool starts_plain_field(State state, Py_UCS4 c) const {
+    return (state == State::start_record || state == State::start_field) && c != quote_ &&
+           c != layout_.delimiter && !(c == ' ' && layout_.skipinitialspace);
   }
 
   // Copies the characters from pos_ that leave the state as it is: inside a
