@@ -14,8 +14,8 @@ namespace {
 constexpr std::size_t kRowsChecked = 21;
 // Rows it reads: the header, the rows checked, and one more before it stops.
 constexpr std::size_t kRowsRead = 1 + kRowsChecked + 1;
-// Room for the cells of that many rows of a usual width, made once.
-constexpr std::size_t kCellsReserved = kRowsRead * 16;
+// Room for the cells of that many rows of a usual width, made at once.
+constexpr std::size_t kCellsReserved = kRowsRead * 8;
 
 // What a column's cells are: unknown yet (None), a number type, or text of
 // one length.

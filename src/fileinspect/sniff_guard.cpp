@@ -296,8 +296,16 @@ bool capture_dialect(PyObject* csv_dict, PyObject* sniffer, Capture& c) {
   c.dialect_attributes = interned_names(attributes);
   PyObject* sniff = entry(class_dict(sniffer), "sniff");
   c.dialect_namespace = dialect_namespace(sniff, csv_dict, dialect);
-  return c.dialect_items && c.dialect_bases && c.dialect_name && c.dialect_attributes &&
-         c.dialect_namespace;
+  if (!c.dialect_items || !c.dialect_bases || !c.dialect_name || !c.dialect_attributes ||
+      !c.dialect_namespace)
+    return false;
+  // The attributes sniff() sets after the body, in its order, with values
+  // that each call replaces: a copy then takes them without growing.
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(c.dialect_attributes.get()); ++i)
+    if (PyDict_SetItem(c.dialect_namespace.get(), PyTuple_GET_ITEM(c.dialect_attributes.get(), i),
+                       Py_None) < 0)
+      return false;
+  return true;
 }
 
 void keep_capture(PyObject* csv, PyObject* sniffer, Capture& c) {

@@ -127,7 +127,7 @@ struct SnifferOriginals {
   PyObject* string_io;           // csv.StringIO (_io.StringIO)
   PyObject* dialect_bases;       // (csv.Dialect,)
   PyObject* dialect_name;        // "dialect"
-  PyObject* dialect_namespace;   // the class body's namespace, in its order
+  PyObject* dialect_namespace;   // the class body's namespace and the four below, in order
   PyObject* dialect_attributes;  // names set after the body: doublequote, delimiter, ...
 
   // What the last full check found original: the versions of the namespaces
