@@ -443,11 +443,10 @@ class HeaderVote {
   }
 
  private:
-  // Whether any tried type may accept the cell.
+  // Whether any tried type may accept the cell. Every version tries complex,
+  // whose prefilter admits whatever those of int and float admit.
   bool may_be_converted(std::size_t row, Py_ssize_t col) const {
-    for (PyObject* type : kTriedTypes)
-      if (t_.may_convert(row, col, type)) return true;
-    return false;
+    return t_.may_convert(row, col, reinterpret_cast<PyObject*>(&PyComplex_Type));
   }
 
   // The type the sniffer finds for one cell; false with an error set when a
@@ -472,9 +471,13 @@ class HeaderVote {
   // a type would have to convert; otherwise false means an error is set.
   bool column_type(Py_ssize_t col, bool without_converting, ColumnType& current) const {
     for (std::size_t row : data_rows_) {
-      if (without_converting && may_be_converted(row, col)) return false;
       ColumnType found;
-      if (!classify(row, col, found)) return false;
+      if (!may_be_converted(row, col)) {
+        found.kind = ColumnType::length;  // as classify() finds, without trying the types
+        found.size = t_.length(row, col);
+      } else if (without_converting || !classify(row, col, found)) {
+        return false;
+      }
       if (found == current) continue;
       if (current.kind != ColumnType::none) {
         current.present = false;
