@@ -407,6 +407,7 @@ template <typename Table>
 class HeaderVote {
  public:
   explicit HeaderVote(const Table& table) : t_(table), columns_(table.count(0)) {
+    data_rows_.reserve(kRowsChecked);
     for (std::size_t row = 1; row < t_.rows() && row <= kRowsChecked; ++row)
       if (t_.count(row) == columns_) data_rows_.push_back(row);
   }
@@ -419,6 +420,7 @@ class HeaderVote {
   int result() {
     int votes = 0;
     std::vector<Py_ssize_t> pending;
+    pending.reserve(static_cast<std::size_t>(columns_));
     for (Py_ssize_t col = 0; col < columns_; ++col) {
       ColumnType type;
       if (!column_type(col, true, type)) {
