@@ -24,7 +24,7 @@ from conftest import corpus_root, load_knobs
 from veltrane.corvalest.datareader import fileInspect
 
 hypothesis = pytest.importorskip("hypothesis")
-from hypothesis import given, settings, strategies as st  # noqa: E402
+from hypothesis import example, given, settings, strategies as st  # noqa: E402
 
 EXAMPLES = settings(
     max_examples=int(os.environ.get("FILEINSPECT_FUZZ_EXAMPLES", "150")),
@@ -134,6 +134,28 @@ def test_rows_split_for_the_header_vote_are_the_readers(sample, limit):
             assert rows == list(reader), sample
     finally:
         csv.field_size_limit(saved)
+
+
+@st.composite
+def close_votes(draw):
+    """Header votes that the columns a number type must be tried on decide: numbers, and
+    cells the types refuse, of the title's length or not."""
+    pools = [["1", "22", "3.5", "4j"], ["e1", "..", "1e"], ["e12", "...", "1ee"], ["ab", "cd"]]
+    columns = []
+    for _ in range(draw(st.integers(1, 4))):
+        pool = draw(st.sampled_from(pools))
+        title = draw(st.sampled_from(["ab", "abc", "12"]))
+        columns.append([title] + [draw(st.sampled_from(pool)) for _ in range(25)])
+    rows = [";".join(cells) for cells in zip(*columns)][:draw(st.integers(2, 25))]
+    return "\n".join(rows)
+
+
+@EXAMPLES
+@given(sample=close_votes())
+@example(sample="12;abc\n1;ab")  # a title a number type takes
+@example(sample="ab;ab\n1;e1")  # refused cells of the title's length
+def test_same_vote_where_columns_left_unconverted_could_turn_it(sample):
+    check_same(sample)
 
 
 number_like = st.one_of(
