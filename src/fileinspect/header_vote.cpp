@@ -127,6 +127,13 @@ struct PointText {
   Py_UCS4 operator[](Py_ssize_t i) const { return points[i]; }
 };
 
+// Whether `type` may accept the cell: int has a prefilter of its own.
+template <typename Text>
+bool may_convert_with(PyObject* type, const Text& cell) {
+  return type == reinterpret_cast<PyObject*>(&PyLong_Type) ? may_be_int_in(cell)
+                                                           : may_be_number_in(cell);
+}
+
 }  // namespace
 
 bool may_be_number(PyObject* cell) {
@@ -156,8 +163,7 @@ class ReaderTable {
     return PyUnicode_GET_LENGTH(cell(row, col));
   }
   bool may_convert(std::size_t row, Py_ssize_t col, PyObject* type) const {
-    return type == reinterpret_cast<PyObject*>(&PyLong_Type) ? may_be_int(cell(row, col))
-                                                             : may_be_number(cell(row, col));
+    return may_convert_with(type, StrText(cell(row, col)));
   }
   Ref text(std::size_t row, Py_ssize_t col) const { return borrow(cell(row, col)); }
 
@@ -242,8 +248,7 @@ class SplitTable {
   }
   Py_ssize_t length(std::size_t row, Py_ssize_t col) const { return span(row, col).size; }
   bool may_convert(std::size_t row, Py_ssize_t col, PyObject* type) const {
-    return type == reinterpret_cast<PyObject*>(&PyLong_Type) ? may_be_int_in(span(row, col))
-                                                             : may_be_number_in(span(row, col));
+    return may_convert_with(type, span(row, col));
   }
   Ref text(std::size_t row, Py_ssize_t col) const {
     PointText cell = span(row, col);
