@@ -96,8 +96,8 @@ bool capture_originals() {
 
 // object.name when `object` is exactly of type `type`, and the attribute
 // too when `attribute_type` is given; null otherwise.
-Ref exact_attribute(PyObject* object, const char* name, PyObject* attribute_type) {
-  Ref value = steal(PyObject_GetAttrString(object, name));
+Ref exact_attribute(PyObject* object, PyObject* name, PyObject* attribute_type) {
+  Ref value = steal(PyObject_GetAttr(object, name));
   if (value && attribute_type &&
       Py_TYPE(value.get()) != reinterpret_cast<PyTypeObject*>(attribute_type))
     return Ref();
@@ -105,8 +105,8 @@ Ref exact_attribute(PyObject* object, const char* name, PyObject* attribute_type
 }
 
 // 1 when object.name is the text `expected`, else 0.
-bool attribute_is_text(PyObject* object, const char* name, const char* expected) {
-  Ref value = steal(PyObject_GetAttrString(object, name));
+bool attribute_is_text(PyObject* object, PyObject* name, const char* expected) {
+  Ref value = steal(PyObject_GetAttr(object, name));
   return value && PyUnicode_Check(value.get()) &&
          PyUnicode_CompareWithASCIIString(value.get(), expected) == 0;
 }
@@ -115,10 +115,10 @@ bool attribute_is_text(PyObject* object, const char* name, const char* expected)
 // interpreter's own text file over a buffered reader over a raw file; -1 not.
 int regular_file_descriptor(PyObject* csvfile, uint64_t& size) {
   if (Py_TYPE(csvfile) != reinterpret_cast<PyTypeObject*>(state.text_io_wrapper_type)) return -1;
-  if (!attribute_is_text(csvfile, "encoding", "utf-8-sig")) return -1;
-  if (!attribute_is_text(csvfile, "errors", "strict")) return -1;
-  Ref buffer = exact_attribute(csvfile, "buffer", state.buffered_reader_type);
-  Ref raw = buffer ? exact_attribute(buffer.get(), "raw", state.file_io_type) : Ref();
+  if (!attribute_is_text(csvfile, constants.encoding, "utf-8-sig")) return -1;
+  if (!attribute_is_text(csvfile, constants.errors, "strict")) return -1;
+  Ref buffer = exact_attribute(csvfile, constants.buffer, state.buffered_reader_type);
+  Ref raw = buffer ? exact_attribute(buffer.get(), constants.raw, state.file_io_type) : Ref();
   int fd = raw ? PyObject_AsFileDescriptor(raw.get()) : -1;
   struct stat info;
   if (fd < 0 || fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return -1;
@@ -127,16 +127,16 @@ int regular_file_descriptor(PyObject* csvfile, uint64_t& size) {
 }
 
 // The one ASCII character of object.name, or -1.
-int single_character(PyObject* dialect, const char* name) {
-  Ref value = steal(PyObject_GetAttrString(dialect, name));
+int single_character(PyObject* dialect, PyObject* name) {
+  Ref value = steal(PyObject_GetAttr(dialect, name));
   if (!value || !PyUnicode_Check(value.get()) || PyUnicode_GetLength(value.get()) != 1) return -1;
   Py_UCS4 character = PyUnicode_ReadChar(value.get(), 0);
   return character < 0x80 ? static_cast<int>(character) : -1;
 }
 
 // 1 or 0 for object.name when it is an int (a bool from 3.8 on), -1 otherwise.
-int flag(PyObject* dialect, const char* name) {
-  Ref value = steal(PyObject_GetAttrString(dialect, name));
+int flag(PyObject* dialect, PyObject* name) {
+  Ref value = steal(PyObject_GetAttr(dialect, name));
   if (!value || !PyLong_Check(value.get())) return -1;
   long number = PyLong_AsLong(value.get());
   if (number == -1 && PyErr_Occurred()) return -1;
@@ -145,15 +145,15 @@ int flag(PyObject* dialect, const char* name) {
 
 // The reader's dialect, when it is one the scanner reproduces.
 bool scanned_dialect(PyObject* reader, ScanDialect& out) {
-  Ref dialect = exact_attribute(reader, "dialect", state.csv_dialect_type);
+  Ref dialect = exact_attribute(reader, constants.dialect, state.csv_dialect_type);
   if (!dialect) return false;
-  int delimiter = single_character(dialect.get(), "delimiter");
-  int quotechar = single_character(dialect.get(), "quotechar");
-  int doublequote = flag(dialect.get(), "doublequote");
-  int skipinitialspace = flag(dialect.get(), "skipinitialspace");
-  int strict = flag(dialect.get(), "strict");
-  Ref escapechar = steal(PyObject_GetAttrString(dialect.get(), "escapechar"));
-  Ref quoting = steal(PyObject_GetAttrString(dialect.get(), "quoting"));
+  int delimiter = single_character(dialect.get(), constants.delimiter);
+  int quotechar = single_character(dialect.get(), constants.quotechar);
+  int doublequote = flag(dialect.get(), constants.doublequote);
+  int skipinitialspace = flag(dialect.get(), constants.skipinitialspace);
+  int strict = flag(dialect.get(), constants.strict);
+  Ref escapechar = steal(PyObject_GetAttr(dialect.get(), constants.escapechar));
+  Ref quoting = steal(PyObject_GetAttr(dialect.get(), constants.quoting));
   if (delimiter < 0 || quotechar < 0 || doublequote < 0 || skipinitialspace < 0 || strict != 0)
     return false;
   if (escapechar.get() != Py_None || !quoting || !PyLong_Check(quoting.get())) return false;
@@ -230,7 +230,7 @@ Ref record_lines(int fd, uint64_t begin, uint64_t end) {
 // The first row, made by the interpreter's reader from the record's lines.
 Ref title_row(int fd, const ScanResult& scan, PyObject* reader) {
   Ref lines = record_lines(fd, scan.first_begin, scan.first_end);
-  Ref dialect = lines ? steal(PyObject_GetAttrString(reader, "dialect")) : Ref();
+  Ref dialect = lines ? steal(PyObject_GetAttr(reader, constants.dialect)) : Ref();
   if (!dialect) return dialect;
   PyObject* args[] = {lines.get(), dialect.get()};
   Ref rows = call_vector(state.csv_reader, args, 2);

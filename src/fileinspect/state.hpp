@@ -65,6 +65,17 @@ namespace fileinspect {
   X(reader, "reader")                                   \
   X(delimiter, "delimiter")                             \
   X(encoding, "encoding")                               \
+  /* attributes the native row count reads */           \
+  X(errors, "errors")                                   \
+  X(buffer, "buffer")                                   \
+  X(raw, "raw")                                         \
+  X(dialect, "dialect")                                 \
+  X(quotechar, "quotechar")                             \
+  X(doublequote, "doublequote")                         \
+  X(skipinitialspace, "skipinitialspace")               \
+  X(strict, "strict")                                   \
+  X(escapechar, "escapechar")                           \
+  X(quoting, "quoting")                                 \
   /* texts */                                           \
   X(empty, "")                                          \
   X(unknown, "unknown")                                 \
