@@ -268,6 +268,9 @@ def test_anything_replaced_leaves_it_to_the_sniffer(patch, monkeypatch, write_fi
     with contextlib.suppress(csv.Error):  # what the patched sniffer makes of it
         fileInspect.inspectFile(path, "csv")
     assert knobs.sniff_counts()[1] == before[1] + 1
+    monkeypatch.undo()  # the originals back: the native sniff again
+    fileInspect.inspectFile(path, "csv")
+    assert knobs.sniff_counts() == (before[0] + 1, before[1] + 1)
 
 
 PATCHED_BEFORE_FIRST_CALL = """
