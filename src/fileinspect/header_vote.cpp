@@ -423,28 +423,32 @@ class HeaderVote {
   // the vote. The types are pure functions of the text, so the conversions
   // left out could not have changed the answer.
   int result() {
+    struct Pending {
+      Py_ssize_t col;
+      bool may_vote_against;
+    };
     int votes = 0;
-    std::vector<Py_ssize_t> pending;
+    std::vector<Pending> pending;
     pending.reserve(static_cast<std::size_t>(columns_));
+    int against_left = 0;  // pending columns that may vote -1
     for (Py_ssize_t col = 0; col < columns_; ++col) {
       ColumnType type;
       if (!column_type(col, true, type)) {
-        pending.push_back(col);
+        pending.push_back({col, may_vote_against(col)});
+        against_left += pending.back().may_vote_against;
       } else if (!count_vote(col, type, votes)) {
         return -1;
       }
     }
     for (std::size_t i = 0; i < pending.size(); ++i) {
       // Each column left adds -1, 0 (deleted) or +1; -1 only where it may.
-      int lowest = 0, highest = 0;
-      for (std::size_t j = i; j < pending.size(); ++j) {
-        lowest -= may_vote_against(pending[j]) ? 1 : 0;
-        highest += 1;
-      }
-      if (votes + lowest > 0) return 1;
-      if (votes + highest <= 0) return 0;
+      int left = static_cast<int>(pending.size() - i);
+      if (votes - against_left > 0) return 1;
+      if (votes + left <= 0) return 0;
       ColumnType type;
-      if (!column_type(pending[i], false, type) || !count_vote(pending[i], type, votes)) return -1;
+      if (!column_type(pending[i].col, false, type) || !count_vote(pending[i].col, type, votes))
+        return -1;
+      against_left -= pending[i].may_vote_against;
     }
     return votes > 0;
   }
