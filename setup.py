@@ -13,18 +13,19 @@ setup(
     ext_modules=[
         Extension(
             "veltrane.corvalest.datareader.fileInspect",
-            sources=sorted(glob.glob("src/fileinspect/*.cpp")),
-            depends=sorted(glob.glob("src/fileinspect/*.hpp")),
+            sources=sorted(glob.glob("src/fileinspect/*.cpp") + glob.glob("src/common/*.cpp")),
+            depends=sorted(glob.glob("src/fileinspect/*.hpp") + glob.glob("src/common/*.hpp")),
+            include_dirs=["src"],
             language="c++",
             extra_compile_args=CXX_FLAGS,
         ),
-        # The native workbook scanner, a private module of its own that shares
-        # the owning reference and the version differences with the extension.
+        # The native workbook scanner, a private module of its own; both
+        # extensions build on the common base in src/common/.
         Extension(
             "veltrane.corvalest.datareader._sheetscan",
-            sources=sorted(glob.glob("src/sheetscan/*.cpp")),
-            depends=sorted(glob.glob("src/sheetscan/*.hpp") + glob.glob("src/fileinspect/*.hpp")),
-            include_dirs=["src/fileinspect"],
+            sources=sorted(glob.glob("src/sheetscan/*.cpp") + glob.glob("src/common/*.cpp")),
+            depends=sorted(glob.glob("src/sheetscan/*.hpp") + glob.glob("src/common/*.hpp")),
+            include_dirs=["src"],
             language="c++",
             extra_compile_args=CXX_FLAGS,
         ),

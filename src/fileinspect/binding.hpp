@@ -3,7 +3,7 @@
 // positional values, then the values of the keywords named in `kwnames`.
 #pragma once
 
-#include "pyref.hpp"
+#include "base.hpp"
 
 namespace fileinspect {
 

@@ -2,7 +2,7 @@
 // (METH_FASTCALL | METH_KEYWORDS). Each binds its own arguments.
 #pragma once
 
-#include "pyref.hpp"
+#include "base.hpp"
 
 namespace fileinspect {
 

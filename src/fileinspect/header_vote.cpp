@@ -396,15 +396,12 @@ class SplitRows {
   std::size_t pos_ = 0;
 };
 
-// The number types has_header tries on a cell, in its order: int, float and
-// complex up to 3.9, complex alone from 3.10.
-#if PY_VERSION_HEX >= 0x030A0000
-PyObject* const kTriedTypes[] = {reinterpret_cast<PyObject*>(&PyComplex_Type)};
-#else
-PyObject* const kTriedTypes[] = {reinterpret_cast<PyObject*>(&PyLong_Type),
-                                 reinterpret_cast<PyObject*>(&PyFloat_Type),
-                                 reinterpret_cast<PyObject*>(&PyComplex_Type)};
-#endif
+// The number types has_header tries on a cell, in its order: from
+// kFirstTriedType on (see compat.hpp).
+PyObject* const kNumberTypes[] = {reinterpret_cast<PyObject*>(&PyLong_Type),
+                                  reinterpret_cast<PyObject*>(&PyFloat_Type),
+                                  reinterpret_cast<PyObject*>(&PyComplex_Type)};
+constexpr std::size_t kFirstTriedType = kHasHeaderTriesIntAndFloat ? 0 : 2;
 
 // The table's rows as the sniffer uses them: the header (row 0) and the
 // rows its loop checks after it.
@@ -463,7 +460,8 @@ class HeaderVote {
   // The type the sniffer finds for one cell; false with an error set when a
   // conversion raised what the sniffer does not catch.
   bool classify(std::size_t row, Py_ssize_t col, ColumnType& found) const {
-    for (PyObject* type : kTriedTypes) {
+    for (std::size_t i = kFirstTriedType; i < 3; ++i) {
+      PyObject* type = kNumberTypes[i];
       int ok = converts(type, row, col, PyExc_ValueError, PyExc_OverflowError);
       if (ok < 0) return false;
       if (ok) {

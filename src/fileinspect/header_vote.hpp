@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "pyref.hpp"
+#include "base.hpp"
 #include "sniffer.hpp"
 
 namespace fileinspect {

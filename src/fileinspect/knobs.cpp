@@ -7,7 +7,7 @@
 // It switches the fast paths (to compare them with the plain path, or to
 // force the portable code on machines with vector units) and reports how
 // often each was taken. Nothing here is part of the published interface.
-#include "compat.hpp"
+#include "base.hpp"
 #include "header_vote.hpp"
 #include "native_sniff.hpp"
 #include "nativecount.hpp"
@@ -127,6 +127,6 @@ PyModuleDef knobs_def = {
 
 }  // namespace fileinspect
 
-FILEINSPECT_MODINIT PyInit__fileinspect_knobs() {
+EXTENSION_MODINIT PyInit__fileinspect_knobs() {
   return PyModule_Create(&fileinspect::knobs_def);
 }

@@ -5,7 +5,7 @@
 // change this module.
 #pragma once
 
-#include "pyref.hpp"
+#include "base.hpp"
 
 namespace fileinspect {
 

@@ -6,7 +6,7 @@
 // `KOmagic` whether `magic` could be imported, imports its siblings and
 // publishes its three functions. A failure ends the import with a traceback
 // entry for the failing line and leaves no half-built module behind.
-#include "compat.hpp"
+#include "base.hpp"
 #include "functions.hpp"
 #include "lookup.hpp"
 #include "ops.hpp"
@@ -195,7 +195,7 @@ int Initialisation::run_body() {
 
 }  // namespace fileinspect
 
-FILEINSPECT_MODINIT PyInit_fileInspect() {
+EXTENSION_MODINIT PyInit_fileInspect() {
   using fileinspect::initialised_module;
   if (initialised_module) return fileinspect::borrow(initialised_module).release();
   PyObject* module = fileinspect::Initialisation().run();

@@ -3,7 +3,7 @@
 // the sniffer's own; otherwise the caller runs the sniffer.
 #pragma once
 
-#include "pyref.hpp"
+#include "base.hpp"
 
 namespace fileinspect {
 

@@ -18,7 +18,7 @@
 #include <cstring>
 #include <initializer_list>
 
-#include "compat.hpp"
+#include "base.hpp"
 #include "rowcount.hpp"
 #include "state.hpp"
 
@@ -178,19 +178,6 @@ bool current_field_limit(int64_t& limit) {
   return !(limit == -1 && PyErr_Occurred());
 }
 
-// Reads the `length` bytes at `offset` into `into`; false when they are not all there.
-bool read_exactly(int fd, char* into, size_t length, uint64_t offset) {
-  while (length > 0) {
-    ssize_t got = pread(fd, into, length, static_cast<off_t>(offset));
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return false;
-    into += got;
-    length -= static_cast<size_t>(got);
-    offset += static_cast<uint64_t>(got);
-  }
-  return true;
-}
-
 // Rewrites "\r\n" and "\r" as "\n", as the text file does; returns the new length.
 size_t translate_line_ends(char* text, size_t length) {
   size_t out = 0;
@@ -212,7 +199,7 @@ Ref record_lines(int fd, uint64_t begin, uint64_t end) {
   Ref bytes = steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(length)));
   if (!bytes) return bytes;
   char* text = PyBytes_AS_STRING(bytes.get());
-  if (!read_exactly(fd, text, length, begin)) return Ref();
+  if (read_exactly(fd, text, length, begin) != ReadStatus::kComplete) return Ref();
   length = translate_line_ends(text, length);
   Ref lines = steal(PyList_New(0));
   for (size_t start = 0; lines && start < length;) {

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "pyref.hpp"
+#include "base.hpp"
 
 namespace fileinspect {
 

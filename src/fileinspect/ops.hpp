@@ -4,7 +4,7 @@
 
 #include <initializer_list>
 
-#include "compat.hpp"
+#include "base.hpp"
 #include "lookup.hpp"
 #include "state.hpp"
 

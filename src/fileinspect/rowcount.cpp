@@ -14,12 +14,6 @@
 // makes it give up. With SSE2 it takes 64 bytes at a time as bit masks and,
 // where their quotes all open or close fields, follows them from the masks
 // alone (see follow_group).
-// Offsets of 64 bits on 32-bit systems too (the Python headers, which other
-// files include first, ask for the same).
-#ifndef _FILE_OFFSET_BITS
-#define _FILE_OFFSET_BITS 64
-#endif
-
 #include "rowcount.hpp"
 
 #include <sys/stat.h>
@@ -85,15 +79,6 @@ int utf8_sequence(const unsigned char* p, size_t avail) {
     if (i == 1 ? (byte < low || byte > high) : (byte < 0x80 || byte > 0xBF)) return 0;
   }
   return length;
-}
-
-// pread that retries interrupted calls; the bytes read, or -1.
-ssize_t read_at(int fd, unsigned char* into, size_t count, uint64_t offset) {
-  static_assert(sizeof(off_t) >= sizeof(uint64_t), "file offsets of 64 bits");
-  for (;;) {
-    ssize_t got = pread(fd, into, count, static_cast<off_t>(offset));
-    if (got >= 0 || errno != EINTR) return got;
-  }
 }
 
 // What a delimiter, a quote or a line end does in each state: the next state
@@ -495,7 +480,7 @@ int byte_order_mark_length(int fd) {
   unsigned char head[3];
   size_t have = 0;
   while (have < sizeof head) {
-    ssize_t got = read_at(fd, head + have, sizeof head - have, have);
+    ssize_t got = common::read_at(fd, head + have, sizeof head - have, have);
     if (got < 0) return -1;
     if (got == 0) break;
     have += static_cast<size_t>(got);
@@ -516,7 +501,7 @@ uint64_t feed_blocks(int fd, uint64_t start, uint64_t size, size_t block, Scanne
   uint64_t base = start, offset = start;
   size_t carried = 0;
   for (;;) {
-    ssize_t got = read_at(fd, buffer.get() + carried, block, offset);
+    ssize_t got = common::read_at(fd, buffer.get() + carried, block, offset);
     if (got < 0) {
       scanner.fail(ScanOutcome::kReadFailed);
       return offset;

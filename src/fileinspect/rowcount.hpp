@@ -11,6 +11,8 @@
 // caller reads the file the ordinary way.
 #pragma once
 
+#include "common/read_at.hpp"
+
 #include <cstddef>
 #include <cstdint>
 

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <iterator>
 
-#include "compat.hpp"
+#include "base.hpp"
 #include "ops.hpp"
 #include "state.hpp"
 
@@ -60,13 +60,13 @@ bool text_is(PyObject* object, const char* text) {
 }
 
 PyObject* class_dict(PyObject* type) {
-  return reinterpret_cast<PyTypeObject*>(type)->tp_dict;
+  return type_namespace(type);
 }
 
 // A class made by a class statement of plain Python, deriving from object alone.
 bool is_plain_class(PyObject* object) {
   if (!object || Py_TYPE(object) != &PyType_Type) return false;
-  PyObject* mro = reinterpret_cast<PyTypeObject*>(object)->tp_mro;
+  PyObject* mro = type_mro(object);
   return mro && PyTuple_GET_SIZE(mro) == 2 && PyTuple_GET_ITEM(mro, 0) == object &&
          PyTuple_GET_ITEM(mro, 1) == reinterpret_cast<PyObject*>(&PyBaseObject_Type);
 }
@@ -118,7 +118,7 @@ bool is_module_function(PyObject* function, PyObject* globals, PyObject* filenam
   if (!filename) return true;
   PyObject* builtins = function_builtins(function);
   if (builtins && builtins != state.builtins_dict) return false;
-  PyObject* code_file = reinterpret_cast<PyCodeObject*>(code)->co_filename;
+  PyObject* code_file = code_filename(code);
   return PyUnicode_Check(code_file) && PyUnicode_Compare(code_file, filename) == 0;
 }
 
@@ -147,7 +147,7 @@ PyObject* module_attribute(const char* module, const char* name) {
 
 // The names a code object reads, for the version check below.
 bool code_reads(PyObject* code, const char* name) {
-  PyObject* names = reinterpret_cast<PyCodeObject*>(code)->co_names;
+  PyObject* names = code_names(code);
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names); ++i)
     if (text_is(PyTuple_GET_ITEM(names, i), name)) return true;
   return false;
@@ -157,10 +157,8 @@ bool code_reads(PyObject* code, const char* name) {
 // alone from 3.10, and tests lengths with isinstance from 3.12: the csv.py
 // found must be the one the native vote follows.
 bool has_header_of_this_version(PyObject* code) {
-  bool tries_float = PY_VERSION_HEX < 0x030A0000;
-  bool uses_isinstance = PY_VERSION_HEX >= 0x030C0000;
-  return code_reads(code, "complex") && code_reads(code, "float") == tries_float &&
-         code_reads(code, "isinstance") == uses_isinstance;
+  return code_reads(code, "complex") && code_reads(code, "float") == kHasHeaderTriesIntAndFloat &&
+         code_reads(code, "isinstance") == kHasHeaderUsesIsinstance;
 }
 
 // The interpreter's own built-in named `name`.
@@ -187,13 +185,13 @@ bool is_original_builtin(const char* name, PyObject* value) {
   // A function of the builtins module itself.
   Ref builtins = loaded_module("builtins");
   return builtins && PyCFunction_Check(value) && PyCFunction_GET_SELF(value) == builtins.get() &&
-         std::strcmp(reinterpret_cast<PyCFunctionObject*>(value)->m_ml->ml_name, name) == 0;
+         std::strcmp(builtin_function_name(value), name) == 0;
 }
 
 // The class that `class dialect(Dialect): ...` in sniff() makes, as the
 // interpreter makes it, and its namespace (plus __qualname__) as a template.
 Ref dialect_namespace(PyObject* sniff, PyObject* csv_dict, PyObject* dialect) {
-  PyObject* consts = reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(sniff))->co_consts;
+  PyObject* consts = code_constants(PyFunction_GET_CODE(sniff));
   PyObject* body = nullptr;
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(consts); ++i) {
     PyObject* item = PyTuple_GET_ITEM(consts, i);

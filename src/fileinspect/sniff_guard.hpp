@@ -9,7 +9,7 @@
 // that all of it is unchanged (about 50 dictionary lookups).
 #pragma once
 
-#include "pyref.hpp"
+#include "base.hpp"
 
 namespace fileinspect {
 

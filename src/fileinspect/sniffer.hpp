@@ -7,7 +7,7 @@
 
 #include <vector>
 
-#include "pyref.hpp"
+#include "base.hpp"
 
 namespace fileinspect {
 

@@ -13,7 +13,7 @@
 // that reason.
 #pragma once
 
-#include "pyref.hpp"
+#include "base.hpp"
 
 namespace fileinspect {
 

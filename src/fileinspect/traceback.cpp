@@ -2,7 +2,7 @@
 
 #include <frameobject.h>
 
-#include "compat.hpp"
+#include "base.hpp"
 #include "state.hpp"
 
 namespace fileinspect {

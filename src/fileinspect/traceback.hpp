@@ -7,7 +7,7 @@
 #pragma once
 
 #include "lines.hpp"
-#include "pyref.hpp"
+#include "base.hpp"
 
 namespace fileinspect {
 

@@ -1,6 +1,6 @@
 #include "withblock.hpp"
 
-#include "compat.hpp"
+#include "base.hpp"
 #include "state.hpp"
 
 namespace fileinspect {

@@ -4,7 +4,7 @@
 // exception when one is being raised.
 #pragma once
 
-#include "pyref.hpp"
+#include "base.hpp"
 
 namespace fileinspect {
 

@@ -10,7 +10,7 @@ constexpr char kCapsuleName[] = "pyexpat.expat_CAPI";
 constexpr char kMagicPrefix[] = "pyexpat.expat_CAPI 1.";
 
 const ExpatApi* load_expat_api() {
-  fileinspect::Ref module = fileinspect::steal(PyImport_ImportModule("pyexpat"));
+  common::Ref module = common::steal(PyImport_ImportModule("pyexpat"));
   if (!module) return nullptr;
   auto* api = static_cast<const ExpatApi*>(PyCapsule_Import(kCapsuleName, 0));
   if (!api) return nullptr;

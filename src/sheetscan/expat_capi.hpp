@@ -7,7 +7,7 @@
 // here as the C ABI sees them: opaque parser pointers and enums passed as int.
 #pragma once
 
-#include "pyref.hpp"
+#include "common/pyref.hpp"
 
 namespace sheetscan {
 

@@ -4,13 +4,13 @@
 // CPython raised (MemoryError, a zlib error, KeyboardInterrupt).
 #pragma once
 
-#include "pyref.hpp"
+#include "common/pyref.hpp"
 
 namespace sheetscan {
 
-using fileinspect::borrow;
-using fileinspect::Ref;
-using fileinspect::steal;
+using common::borrow;
+using common::Ref;
+using common::steal;
 
 // The exception class `_sheetscan.Unreadable`, made by the module's initialisation.
 extern PyObject* unreadable_error;

@@ -16,7 +16,7 @@
 #include <new>
 #include <stdexcept>
 
-#include "compat.hpp"
+#include "common/compat.hpp"
 #include "package.hpp"
 #include "sheet_pass.hpp"
 
@@ -294,10 +294,10 @@ PyModuleDef module_def = {
 
 }  // namespace sheetscan
 
-FILEINSPECT_MODINIT PyInit__sheetscan() {
-  using fileinspect::borrow;
-  using fileinspect::Ref;
-  using fileinspect::steal;
+EXTENSION_MODINIT PyInit__sheetscan() {
+  using common::borrow;
+  using common::Ref;
+  using common::steal;
   Ref module = steal(PyModule_Create(&sheetscan::module_def));
   if (!module) return nullptr;
   if (!sheetscan::unreadable_error) {

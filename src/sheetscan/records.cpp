@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "common/little_endian.hpp"
+
 namespace sheetscan {
 
 namespace {
@@ -135,26 +137,22 @@ bool read_u8(const std::string& data, size_t* offset, uint32_t* value) {
 
 bool read_u16(const std::string& data, size_t* offset, uint32_t* value) {
   if (*offset > data.size() || data.size() - *offset < 2) return false;
-  const auto* p = reinterpret_cast<const unsigned char*>(data.data() + *offset);
-  *value = static_cast<uint32_t>(p[0] | (p[1] << 8));
+  *value = common::le16(reinterpret_cast<const unsigned char*>(data.data() + *offset));
   *offset += 2;
   return true;
 }
 
 bool read_u32(const std::string& data, size_t* offset, uint32_t* value) {
   if (*offset > data.size() || data.size() - *offset < 4) return false;
-  const auto* p = reinterpret_cast<const unsigned char*>(data.data() + *offset);
-  *value = static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+  *value = common::le32(reinterpret_cast<const unsigned char*>(data.data() + *offset));
   *offset += 4;
   return true;
 }
 
 bool read_f64(const std::string& data, size_t* offset, double* value) {
-  uint32_t low, high;
-  if (!read_u32(data, offset, &low) || !read_u32(data, offset, &high)) return false;
-  uint64_t bits = (static_cast<uint64_t>(high) << 32) | low;
-  std::memcpy(value, &bits, sizeof bits);
+  if (*offset > data.size() || data.size() - *offset < 8) return false;
+  *value = common::le_double(reinterpret_cast<const unsigned char*>(data.data() + *offset));
+  *offset += 8;
   return true;
 }
 

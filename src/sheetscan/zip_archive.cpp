@@ -1,11 +1,13 @@
 #include "zip_archive.hpp"
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <vector>
+
+#include "common/little_endian.hpp"
+#include "common/read_at.hpp"
 
 namespace sheetscan {
 
@@ -32,13 +34,8 @@ std::string folded(std::string name) {
   return name;
 }
 
-uint16_t le16(const unsigned char* p) {
-  return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
-uint32_t le32(const unsigned char* p) {
-  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
+using common::le16;
+using common::le32;
 
 PyObject* zlib_module() {
   static PyObject* module = nullptr;  // kept for the life of the process
@@ -49,20 +46,16 @@ PyObject* zlib_module() {
 }  // namespace
 
 bool read_exactly(int fd, uint64_t offset, void* buffer, size_t length) {
-  auto* bytes = static_cast<char*>(buffer);
-  while (length > 0) {
-    ssize_t got = pread(fd, bytes, length, static_cast<off_t>(offset));
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) {
-      PyErr_SetFromErrno(PyExc_OSError);
-      return false;
-    }
-    if (got == 0) return refuse("the archive ends early");
-    bytes += got;
-    length -= static_cast<size_t>(got);
-    offset += static_cast<uint64_t>(got);
+  switch (common::read_exactly(fd, buffer, length, offset)) {
+    case common::ReadStatus::kComplete:
+      return true;
+    case common::ReadStatus::kEndOfFile:
+      return refuse("the archive ends early");
+    case common::ReadStatus::kError:
+      break;
   }
-  return true;
+  PyErr_SetFromErrno(PyExc_OSError);
+  return false;
 }
 
 bool ZipArchive::open(int fd) {

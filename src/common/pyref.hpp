@@ -1,4 +1,4 @@
-// Owning reference to a Python object.
+// Owning reference to a Python object, shared by both extension modules.
 //
 // `Ref` owns one strong reference and releases it when it goes out of scope,
 // so every exit path of a function releases what it holds. Where a reference
@@ -10,7 +10,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-namespace fileinspect {
+namespace common {
 
 class Ref {
  public:
@@ -69,4 +69,4 @@ inline Ref borrow(PyObject* ptr) noexcept {
   return Ref(ptr);
 }
 
-}  // namespace fileinspect
+}  // namespace common

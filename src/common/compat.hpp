@@ -1,21 +1,23 @@
-// Differences between the CPython versions the module supports (3.7 onwards),
-// kept here so that the rest of the code reads the same on every version.
+// Differences between the CPython versions the extensions support (3.7
+// onwards), and every read of a CPython struct field, kept here so that the
+// rest of the code reads the same on every version. Each entry names the
+// versions it tells apart and why.
 #pragma once
 
 #include <cstdint>
 
 #include "pyref.hpp"
 
-// The module's initialisation function must stay visible although the
-// extension is built with hidden visibility; PyMODINIT_FUNC sees to that
+// A module's initialisation function must stay visible although the
+// extensions are built with hidden visibility; PyMODINIT_FUNC sees to that
 // itself only from 3.9 on.
 #if PY_VERSION_HEX >= 0x03090000
-#define FILEINSPECT_MODINIT PyMODINIT_FUNC
+#define EXTENSION_MODINIT PyMODINIT_FUNC
 #else
-#define FILEINSPECT_MODINIT extern "C" __attribute__((visibility("default"))) PyObject*
+#define EXTENSION_MODINIT extern "C" __attribute__((visibility("default"))) PyObject*
 #endif
 
-namespace fileinspect {
+namespace common {
 
 // Calls `callable` with `nargs` positional arguments followed by the values
 // of the keywords named in `kwnames` (a tuple, or null for none).
@@ -194,4 +196,48 @@ inline void raise_unbound_local(const char* name) {
 #endif
 }
 
-}  // namespace fileinspect
+// Fields of CPython's structs, read directly where no function gives them on
+// every supported version (each is in the struct from 3.7 to 3.13).
+
+// A class's own namespace (borrowed). PyType_GetDict, which also covers the
+// static built-in types, is there only from 3.12; the classes read here are
+// made by class statements, whose tp_dict every version fills.
+inline PyObject* type_namespace(PyObject* type) {
+  return reinterpret_cast<PyTypeObject*>(type)->tp_dict;
+}
+
+// A class's method resolution order (borrowed, a tuple, or null before the
+// class is ready). There is no function for it before 3.13.
+inline PyObject* type_mro(PyObject* type) {
+  return reinterpret_cast<PyTypeObject*>(type)->tp_mro;
+}
+
+// The source file a code object was compiled from (borrowed).
+inline PyObject* code_filename(PyObject* code) {
+  return reinterpret_cast<PyCodeObject*>(code)->co_filename;
+}
+
+// The global and attribute names a code object reads (borrowed, a tuple).
+inline PyObject* code_names(PyObject* code) {
+  return reinterpret_cast<PyCodeObject*>(code)->co_names;
+}
+
+// A code object's constants (borrowed, a tuple): nested code objects among them.
+inline PyObject* code_constants(PyObject* code) {
+  return reinterpret_cast<PyCodeObject*>(code)->co_consts;
+}
+
+// The name a built-in function was defined with. The method definition is
+// the only place that holds it as C text on every version.
+inline const char* builtin_function_name(PyObject* function) {
+  return reinterpret_cast<PyCFunctionObject*>(function)->m_ml->ml_name;
+}
+
+// What the running version's csv module does, where the native sniff follows
+// it: Sniffer.has_header converts a cell with int, float and complex up to
+// 3.9, and with complex alone from 3.10; from 3.12 it tests a cell's length
+// through isinstance.
+constexpr bool kHasHeaderTriesIntAndFloat = PY_VERSION_HEX < 0x030A0000;
+constexpr bool kHasHeaderUsesIsinstance = PY_VERSION_HEX >= 0x030C0000;
+
+}  // namespace common
