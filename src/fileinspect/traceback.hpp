@@ -6,8 +6,8 @@
 // stands outside the earlier ones, as an enclosing statement would.
 #pragma once
 
-#include "lines.hpp"
 #include "base.hpp"
+#include "lines.hpp"
 
 namespace fileinspect {
 
