@@ -11,12 +11,12 @@
 #
 # The root (about 700 MB, 1.1 GB with both virtual environments; a minute to
 # make) is kept under .venvs/newest/ for the next run and made afresh when its
-# recipe below changes. Commands run as root in a chroot, in a mount namespace of their own
-# that holds /dev (with /dev/pts, for the command line's terminal tests),
-# /proc, the checkout, the corpus and whatever this machine's pip settings
-# name; the mounts end with the command, so none outlives a run. On a machine
-# that cannot do this it prints "newest-tests: SKIPPED: <reason>" and exits 0;
-# with CI=true a machine that should manage but fails to, fails.
+# recipe below changes. Commands run as root in a chroot, in a mount namespace
+# of their own that holds /dev (with /dev/pts, for the command line's terminal
+# tests), /proc, the checkout, the corpus and whatever this machine's pip
+# settings name; the mounts end with the command, so none outlives a run. On a
+# machine that cannot do this it prints "newest-tests: SKIPPED: <reason>" and
+# exits 0; with CI=true a machine that should manage but fails to, fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . tools/lib.sh
