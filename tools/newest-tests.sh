@@ -68,7 +68,9 @@ for f in "${PIP_CONFIG_FILE:-}" /etc/pip.conf \
   "$HOME/.config/pip/pip.conf" "$HOME/.pip/pip.conf"; do
   if [ -n "$f" ] && [ -f "$f" ]; then pip_config_files+=("$f"); fi
 done
-copied=(/etc/resolv.conf /etc/hosts /etc/ssl/certs/ca-certificates.crt "${pip_config_files[@]}")
+# (with the certificate files that the environment names for Python's TLS)
+copied=(/etc/resolv.conf /etc/hosts /etc/ssl/certs/ca-certificates.crt "${pip_config_files[@]}"
+  "${SSL_CERT_FILE:-}" "${REQUESTS_CA_BUNDLE:-}")
 bound=()
 # Every absolute path or file: URL in the settings; an index's simple/ pages
 # link to files beside it, so the index's whole folder is bound.
@@ -142,7 +144,7 @@ if [ "$(cat "$root/.recipe" 2>/dev/null)" != "$recipe" ]; then
   fi_say "made the root in $((SECONDS - made))s: $(du -sh --one-file-system "$root" | cut -f1)"
 fi
 for f in "${copied[@]}"; do
-  [ -f "$f" ] || continue
+  [ -n "$f" ] && [ -f "$f" ] || continue
   mkdir -p "$root$(dirname "$f")"
   cp -L "$f" "$root$f"
 done
@@ -169,8 +171,8 @@ for v in "${versions[@]}"; do
   fi_say "$label: building and running the tests ..."
   began=$SECONDS
   status=0
-  here=$here build_cflags=$FI_BUILD_CFLAGS in_root "$root" /bin/bash -euc "$run_suite" run_suite "$v" "$venvs" "$@" \
-    >"$log" 2>&1 || status=$?
+  build_cflags=$FI_BUILD_CFLAGS in_root "$root" /bin/bash -euc "$run_suite" run_suite \
+    "$v" "$venvs" "$@" >"$log" 2>&1 || status=$?
   summary=$(fi_pytest_summary "$log")
   if [ $status -eq 0 ]; then
     results+=("$label ok (${summary:-no tests}; $((SECONDS - began))s)")
