@@ -1,4 +1,4 @@
-#include "failure.hpp"
+#include "sheetscan/failure.hpp"
 
 #include <cstdarg>
 

@@ -17,8 +17,8 @@
 #include <stdexcept>
 
 #include "common/compat.hpp"
-#include "package.hpp"
-#include "sheet_pass.hpp"
+#include "sheetscan/package/package.hpp"
+#include "sheetscan/rows/cell.hpp"
 
 namespace sheetscan {
 

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "shared_strings.hpp"
+#include "sheetscan/package/shared_strings.hpp"
 
 namespace sheetscan {
 

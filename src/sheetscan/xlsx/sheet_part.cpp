@@ -1,9 +1,9 @@
-#include "sheet_pass.hpp"
+#include "sheetscan/rows/cell.hpp"
 
 #include <climits>
 
-#include "rich_text.hpp"
-#include "xml_part.hpp"
+#include "sheetscan/xlsx/rich_text.hpp"
+#include "sheetscan/xml/xml_part.hpp"
 
 namespace sheetscan {
 

@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "records.hpp"
-#include "sheet_pass.hpp"
+#include "sheetscan/xlsb/records.hpp"
+#include "sheetscan/rows/cell.hpp"
 
 namespace sheetscan {
 

@@ -1,11 +1,11 @@
-#include "package.hpp"
+#include "sheetscan/package/package.hpp"
 
 #include <cerrno>
 #include <cstdlib>
 #include <unordered_map>
 
-#include "binary_parts.hpp"
-#include "xml_part.hpp"
+#include "sheetscan/xlsb/parts.hpp"
+#include "sheetscan/xml/xml_part.hpp"
 
 namespace sheetscan {
 

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-#include "zip_archive.hpp"
+#include "sheetscan/zip/zip_archive.hpp"
 
 namespace sheetscan {
 

@@ -11,7 +11,7 @@
 #include <cstring>
 #include <string>
 
-#include "zip_archive.hpp"
+#include "sheetscan/zip/zip_archive.hpp"
 
 namespace sheetscan {
 

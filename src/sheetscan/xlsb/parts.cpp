@@ -1,6 +1,6 @@
-#include "binary_parts.hpp"
+#include "sheetscan/xlsb/parts.hpp"
 
-#include "records.hpp"
+#include "sheetscan/xlsb/records.hpp"
 
 namespace sheetscan {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "zip_archive.hpp"
+#include "sheetscan/zip/zip_archive.hpp"
 
 namespace sheetscan {
 

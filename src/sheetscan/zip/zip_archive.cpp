@@ -1,4 +1,4 @@
-#include "zip_archive.hpp"
+#include "sheetscan/zip/zip_archive.hpp"
 
 #include <sys/stat.h>
 

@@ -1,8 +1,8 @@
-#include "shared_strings.hpp"
+#include "sheetscan/package/shared_strings.hpp"
 
-#include "binary_parts.hpp"
-#include "rich_text.hpp"
-#include "xml_part.hpp"
+#include "sheetscan/xlsb/parts.hpp"
+#include "sheetscan/xlsx/rich_text.hpp"
+#include "sheetscan/xml/xml_part.hpp"
 
 namespace sheetscan {
 

@@ -1,6 +1,6 @@
-#include "xml_part.hpp"
+#include "sheetscan/xml/xml_part.hpp"
 
-#include "expat_capi.hpp"
+#include "sheetscan/xml/expat_capi.hpp"
 
 namespace sheetscan {
 

@@ -1,4 +1,4 @@
-#include "expat_capi.hpp"
+#include "sheetscan/xml/expat_capi.hpp"
 
 #include <cstring>
 

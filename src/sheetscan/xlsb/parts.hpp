@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "package.hpp"
+#include "sheetscan/package/package.hpp"
 
 namespace sheetscan {
 

@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "zip_archive.hpp"
+#include "sheetscan/zip/zip_archive.hpp"
 
 namespace sheetscan {
 

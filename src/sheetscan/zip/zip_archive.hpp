@@ -7,7 +7,7 @@
 #include <string>
 #include <unordered_map>
 
-#include "failure.hpp"
+#include "sheetscan/failure.hpp"
 
 namespace sheetscan {
 

@@ -1,4 +1,4 @@
-#include "records.hpp"
+#include "sheetscan/xlsb/records.hpp"
 
 #include <cstring>
 
