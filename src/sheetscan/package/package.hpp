@@ -1,15 +1,13 @@
 // The parts of a workbook package that say where everything is: the package
 // relationships lead to the workbook part, whose relationships lead to the
 // worksheets, the shared strings and the styles; the workbook part gives the
-// sheets' names and order and the date system; the styles give each cell
-// format's number format.
+// sheets' names and order and the date system.
 #pragma once
 
-#include <string>
-#include <utility>
-#include <vector>
-
 #include "sheetscan/zip/zip_archive.hpp"
+
+#include <string>
+#include <vector>
 
 namespace sheetscan {
 
@@ -28,12 +26,5 @@ struct Package {
 };
 
 bool read_package(const ZipArchive& archive, Package* package);
-
-struct NumberFormats {
-  std::vector<long> style_format_ids;  // numFmtId of each cell format (cellXfs), in order
-  std::vector<std::pair<long, std::string>> custom;  // numFmtId and format code, in file order
-};
-
-bool read_number_formats(const ZipArchive& archive, const Package& package, NumberFormats* formats);
 
 }  // namespace sheetscan

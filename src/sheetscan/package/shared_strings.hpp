@@ -3,13 +3,18 @@
 // read in a second pass; never the whole table.
 #pragma once
 
+#include "sheetscan/zip/zip_archive.hpp"
+
+#include "sheetscan/package/part_contents.hpp"
+
 #include <map>
 #include <string>
 #include <vector>
 
-#include "sheetscan/zip/zip_archive.hpp"
-
 namespace sheetscan {
+
+// Texts of shared strings by index, filled in on demand.
+using SharedTexts = std::map<size_t, std::string>;
 
 class SharedStrings {
  public:
@@ -19,9 +24,11 @@ class SharedStrings {
   size_t size() const { return empty_.size(); }
   bool is_empty(size_t index) const { return empty_[index]; }
   // Fills in the text of each index of `wanted` (which must be below size()).
-  bool texts(const ZipArchive& archive, std::map<size_t, std::string>* wanted) const;
+  bool texts(const ZipArchive& archive, SharedTexts* wanted) const;
 
  private:
+  bool read_table(const ZipArchive& archive, const StringVisitor& visit) const;
+
   std::string part_;
   std::string main_namespace_;
   bool binary_ = false;

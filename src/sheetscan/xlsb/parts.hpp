@@ -3,27 +3,21 @@
 // string table and the styles' number formats, read from their records.
 #pragma once
 
-#include <functional>
-#include <string>
-#include <vector>
+#include "sheetscan/zip/zip_archive.hpp"
 
-#include "sheetscan/package/package.hpp"
+#include <string>
+
+#include "sheetscan/package/part_contents.hpp"
 
 namespace sheetscan {
+namespace xlsb {
 
-struct BinarySheetEntry {
-  std::string name;
-  std::string relationship_id;
-};
+bool read_workbook(const ZipArchive& archive, const std::string& part, WorkbookContents* workbook);
 
-bool read_binary_workbook(const ZipArchive& archive, const std::string& part,
-                          std::vector<BinarySheetEntry>* sheets, bool* date1904);
+bool read_number_formats(const ZipArchive& archive, const std::string& part,
+                         NumberFormats* formats);
 
-// Calls entry(text) for each string of the table, in order; stops when it returns false.
-bool read_binary_strings(const ZipArchive& archive, const std::string& part,
-                         const std::function<bool(const std::string&)>& entry);
+bool read_strings(const ZipArchive& archive, const std::string& part, const StringVisitor& visit);
 
-bool read_binary_number_formats(const ZipArchive& archive, const std::string& part,
-                                NumberFormats* formats);
-
+}  // namespace xlsb
 }  // namespace sheetscan

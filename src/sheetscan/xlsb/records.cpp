@@ -5,6 +5,7 @@
 #include "common/little_endian.hpp"
 
 namespace sheetscan {
+namespace xlsb {
 
 namespace {
 
@@ -27,6 +28,18 @@ void append_utf8(uint32_t code, std::string* text) {
     text->push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
     text->push_back(static_cast<char>(0x80 | (code & 0x3F)));
   }
+}
+
+// Decodes a base-128 number of at most `most_bytes` bytes from `bytes`
+// (`available` of them); returns the bytes used, 0 when it does not end there.
+size_t decode_number(const char* bytes, size_t available, int most_bytes, uint32_t* value) {
+  *value = 0;
+  for (size_t i = 0; i < available && i < static_cast<size_t>(most_bytes); ++i) {
+    auto next = static_cast<unsigned char>(bytes[i]);
+    *value |= static_cast<uint32_t>(next & 0x7F) << (7 * i);
+    if (!(next & 0x80)) return i + 1;
+  }
+  return 0;
 }
 
 }  // namespace
@@ -55,23 +68,11 @@ bool RecordReader::number(int most_bytes, uint32_t* value, bool* at_end) {
   for (int i = 0; i < most_bytes; ++i) {
     unsigned char next;
     if (!byte(&next, at_end)) return false;
-    if (*at_end) return i == 0 ? true : refuse("%s: a record is cut short", member_.name().c_str());
+    if (*at_end) return i == 0 ? true : cut_short();
     *value |= static_cast<uint32_t>(next & 0x7F) << (7 * i);
     if (!(next & 0x80)) return true;
   }
-  return refuse("%s: a record header is damaged", member_.name().c_str());
-}
-
-// Decodes a base-128 number of at most `most_bytes` bytes from `bytes`
-// (`available` of them); returns the bytes used, 0 when it does not end there.
-size_t decode_number(const char* bytes, size_t available, int most_bytes, uint32_t* value) {
-  *value = 0;
-  for (size_t i = 0; i < available && i < static_cast<size_t>(most_bytes); ++i) {
-    auto next = static_cast<unsigned char>(bytes[i]);
-    *value |= static_cast<uint32_t>(next & 0x7F) << (7 * i);
-    if (!(next & 0x80)) return i + 1;
-  }
-  return 0;
+  return member_.context().refuse("%s: a record header is damaged", member_.name().c_str());
 }
 
 // The common case: the record's header and bytes lie whole in the current chunk.
@@ -107,26 +108,36 @@ bool RecordReader::next(uint32_t* type, std::string* data) {
       return true;
     }
     if (!number(4, &length, &at_end)) return false;
-    if (at_end) return refuse("%s: a record is cut short", member_.name().c_str());
+    if (at_end) return cut_short();
     bool keep = wanted_(*type);
     if (keep && length > kLongestWantedRecord) {
-      return refuse("%s: a record of impossible length %lu", member_.name().c_str(),
-                    static_cast<unsigned long>(length));
+      return member_.context().refuse("%s: a record of impossible length %lu",
+                                      member_.name().c_str(), static_cast<unsigned long>(length));
     }
-    if (keep) data->clear();
-    while (length > 0) {
-      if (chunk_left_ == 0) {
-        if (!member_.next(&chunk_, &chunk_left_)) return false;
-        if (chunk_left_ == 0) return refuse("%s: a record is cut short", member_.name().c_str());
-      }
-      size_t step = chunk_left_ < length ? chunk_left_ : length;
-      if (keep) data->append(chunk_, step);
-      chunk_ += step;
-      chunk_left_ -= step;
-      length -= static_cast<uint32_t>(step);
-    }
+    if (!skip_or_keep(length, keep, data)) return false;
     if (keep) return true;
   }
+}
+
+// The record's `length` bytes, across chunks: into *data when `keep`, else skipped.
+bool RecordReader::skip_or_keep(uint32_t length, bool keep, std::string* data) {
+  if (keep) data->clear();
+  while (length > 0) {
+    if (chunk_left_ == 0) {
+      if (!member_.next(&chunk_, &chunk_left_)) return false;
+      if (chunk_left_ == 0) return cut_short();
+    }
+    size_t step = chunk_left_ < length ? chunk_left_ : length;
+    if (keep) data->append(chunk_, step);
+    chunk_ += step;
+    chunk_left_ -= step;
+    length -= static_cast<uint32_t>(step);
+  }
+  return true;
+}
+
+bool RecordReader::cut_short() {
+  return member_.context().refuse("%s: a record is cut short", member_.name().c_str());
 }
 
 bool read_u8(const std::string& data, size_t* offset, uint32_t* value) {
@@ -180,4 +191,5 @@ bool read_wide_string(const std::string& data, size_t* offset, std::string* text
   return true;
 }
 
+}  // namespace xlsb
 }  // namespace sheetscan

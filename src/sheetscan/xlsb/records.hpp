@@ -5,12 +5,13 @@
 // bounded by the largest wanted record.
 #pragma once
 
+#include "sheetscan/zip/member_reader.hpp"
+
 #include <cstdint>
 #include <string>
 
-#include "sheetscan/zip/zip_archive.hpp"
-
 namespace sheetscan {
+namespace xlsb {
 
 class RecordReader {
  public:
@@ -18,11 +19,15 @@ class RecordReader {
   bool open(const ZipArchive& archive, const std::string& name, bool (*wanted)(uint32_t type));
   // The next wanted record; *type is UINT32_MAX at the end of the part.
   bool next(uint32_t* type, std::string* data);
+  // The part's member name, for messages.
+  const std::string& name() const { return member_.name(); }
 
  private:
   void next_in_chunk(uint32_t* type, std::string* data, bool* done);
   bool byte(unsigned char* value, bool* at_end);
   bool number(int most_bytes, uint32_t* value, bool* at_end);
+  bool skip_or_keep(uint32_t length, bool keep, std::string* data);
+  bool cut_short();
   MemberReader member_;
   bool (*wanted_)(uint32_t type) = nullptr;
   const char* chunk_ = nullptr;
@@ -38,4 +43,5 @@ bool read_f64(const std::string& data, size_t* offset, double* value);
 // The string as UTF-8; lone surrogates become U+FFFD.
 bool read_wide_string(const std::string& data, size_t* offset, std::string* text);
 
+}  // namespace xlsb
 }  // namespace sheetscan

@@ -43,8 +43,10 @@ struct ExpatApi {
   void (*SetStartDoctypeDeclHandler)(XmlParser parser, XmlDoctypeHandler start);
 };
 
-// The capsule's table, checked for its magic text and size; null with a
-// Python error set when pyexpat cannot be imported or exports something else.
-const ExpatApi* expat_api();
+// The capsule's table, checked for its magic text and size, and in *capsule
+// the capsule object, which owns the table (in newer versions it is freed
+// with the capsule); null with a Python error set when pyexpat cannot be
+// imported or exports something else.
+const ExpatApi* import_expat_api(common::Ref* capsule);
 
 }  // namespace sheetscan

@@ -4,14 +4,14 @@
 // processing: "namespace\x01local" (or "local" outside any namespace), and
 // attributes as a null-terminated list of name/value pairs. A handler stops
 // the parse by returning false from `start`/`end`/`text` after calling
-// `refuse` or setting another Python error; documents with a document type
+// `ScanContext::refuse` or setting another Python error; documents with a document type
 // declaration are refused before their internal subset could expand entities.
 #pragma once
 
+#include "sheetscan/zip/zip_archive.hpp"
+
 #include <cstring>
 #include <string>
-
-#include "sheetscan/zip/zip_archive.hpp"
 
 namespace sheetscan {
 
