@@ -47,7 +47,7 @@ PyModuleDef_Slot slots[] = {
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "_sheetscan",
-    "Native scanner of .xlsx and .xlsb workbooks (private).",
+    "Native scanner of .xlsx workbooks (private).",
     sizeof(ModuleState),
     methods,
     slots,

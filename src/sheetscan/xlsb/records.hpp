@@ -19,8 +19,6 @@ class RecordReader {
   bool open(const ZipArchive& archive, const std::string& name, bool (*wanted)(uint32_t type));
   // The next wanted record; *type is UINT32_MAX at the end of the part.
   bool next(uint32_t* type, std::string* data);
-  // The part's member name, for messages.
-  const std::string& name() const { return member_.name(); }
 
  private:
   void next_in_chunk(uint32_t* type, std::string* data, bool* done);
