@@ -16,10 +16,11 @@
 //
 // Multi-phase initialisation: each module object has its own state
 // (module_state.hpp), which the functions reach through their `self`.
+#include "sheetscan/module_state.hpp"
+
 #include "common/compat.hpp"
 #include "common/exception_boundary.hpp"
 #include "sheetscan/entry_points.hpp"
-#include "sheetscan/module_state.hpp"
 
 namespace sheetscan {
 

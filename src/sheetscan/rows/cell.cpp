@@ -1,5 +1,6 @@
-#include "sheetscan/rows/cell.hpp"
 #include "common/pyref.hpp"  // Python.h first in every unit
+
+#include "sheetscan/rows/cell.hpp"
 
 #include <cstring>
 

@@ -1,5 +1,6 @@
-#include "sheetscan/xlsb/cell_values.hpp"
 #include "common/pyref.hpp"  // Python.h first in every unit
+
+#include "sheetscan/xlsb/cell_values.hpp"
 
 #include <cmath>
 #include <cstdio>

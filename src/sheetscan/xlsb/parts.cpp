@@ -1,5 +1,6 @@
 #include "sheetscan/xlsb/parts.hpp"
 
+#include "sheetscan/xlsb/record_fields.hpp"
 #include "sheetscan/xlsb/records.hpp"
 
 namespace sheetscan {

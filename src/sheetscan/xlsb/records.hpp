@@ -32,14 +32,5 @@ class RecordReader {
   size_t chunk_left_ = 0;
 };
 
-// A field of a record: little-endian integers and the length-prefixed UTF-16
-// strings (XLWideString), read from `data` at *offset with bounds checks.
-bool read_u8(const std::string& data, size_t* offset, uint32_t* value);
-bool read_u16(const std::string& data, size_t* offset, uint32_t* value);
-bool read_u32(const std::string& data, size_t* offset, uint32_t* value);
-bool read_f64(const std::string& data, size_t* offset, double* value);
-// The string as UTF-8; lone surrogates become U+FFFD.
-bool read_wide_string(const std::string& data, size_t* offset, std::string* text);
-
 }  // namespace xlsb
 }  // namespace sheetscan

@@ -2,6 +2,7 @@
 
 #include "sheetscan/rows/row_collector.hpp"
 #include "sheetscan/xlsb/cell_values.hpp"
+#include "sheetscan/xlsb/record_fields.hpp"
 #include "sheetscan/xlsb/records.hpp"
 
 namespace sheetscan {

@@ -1,5 +1,6 @@
-#include "sheetscan/xlsx/cell_text.hpp"
 #include "common/pyref.hpp"  // Python.h first in every unit
+
+#include "sheetscan/xlsx/cell_text.hpp"
 
 #include <cstring>
 
