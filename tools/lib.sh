@@ -105,6 +105,19 @@ fi_install() {
     fi_fail "could not build and install the package with [$2] into $1"
 }
 
+# fi_install_wheel VENV WHEEL EXTRAS: installs the wheel file WHEEL into VENV
+# with the extras named, in place of any installed copy, with no compiler
+# reachable (CC and CXX name `false`, PATH holds only the environment's bin):
+# a wheel that needed one would fail here instead of building from source.
+fi_install_wheel() {
+  local venv=$1 wheel=$2 extras=$3 compiler
+  compiler=$(PATH="$venv/bin" command -v g++ gcc c++ cc clang || true)
+  [ -z "$compiler" ] || fi_fail "a compiler is reachable from $venv/bin: $compiler"
+  { CC=false CXX=false PATH="$venv/bin" "$venv/bin/python" -m pip uninstall -q -y veltrane-fileinspect &&
+    CC=false CXX=false PATH="$venv/bin" "$venv/bin/python" -m pip install -q "$wheel[$extras]"; } ||
+    fi_fail "could not install $(basename "$wheel") with [$extras] into $1 without a compiler"
+}
+
 # The last pytest summary in a log ("12 passed, 1 skipped in 3.1s"), or nothing.
 fi_pytest_summary() {
   { grep -E '[0-9]+ (passed|failed|errors?|skipped|deselected).* in [0-9.]+s' "$1" || true; } |
