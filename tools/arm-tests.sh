@@ -55,7 +55,8 @@ if [ -n "${FILEINSPECT_DIST:-}" ]; then
   [ -n "$wheel" ] || fail "no $tag linux_armv6l wheel in $FILEINSPECT_DIST"
 else
   say "cross-building for armv6 hard-float ..."
-  wheel=$(fi_armhf_wheel "$minor" "$here" "$work/cross" 2>>"$log") || armhf_failed
+  fi_armhf_wheel "$minor" "$here" "$work/cross" >>"$log" 2>&1 || armhf_failed
+  wheel=$FI_ARMHF_WHEEL
 fi
 fi_armhf_check "$wheel" "$work/check" >"$work/check.txt" || armhf_failed
 while read -r line; do say "$line"; done <"$work/check.txt"

@@ -16,6 +16,8 @@ fi_armhf_test_requirements=(pytest hypothesis openpyxl "xlrd>=2" xlwt)
 # A root made by another recipe is made afresh (bump the 1 when the steps change).
 fi_armhf_recipe="1: bookworm armhf: $fi_armhf_root_packages; ${fi_armhf_test_requirements[*]}"
 
+FI_ARMHF_ERROR=
+FI_ARMHF_SKIP=0
 fi_armhf_cannot() {
   FI_ARMHF_ERROR=$*
   FI_ARMHF_SKIP=1
@@ -103,12 +105,13 @@ fi_armhf_versions() {
 }
 
 # fi_armhf_wheel VERSION SRC WORK: cross-builds the linux_armv6l wheel of the
-# source tree SRC for the root's CPython VERSION (3.11) and prints its path.
+# source tree SRC for the root's CPython VERSION (3.11) and sets FI_ARMHF_WHEEL
+# to its path.
 # ARMv6 code runs on every later 32-bit ARM core with VFP, so the wheel is
 # tagged linux_armv7l too, which is what pip asks for on those boards (the
 # Raspberry Pi 2 and later with a 32-bit system).
 fi_armhf_wheel() {
-  local version=$1 src=$2 work=$3 include_flags wheel
+  local version=$1 src=$2 work=$3 include_flags
   rm -rf "$work"
   mkdir -p "$work"
   include_flags=$(fi_stage_headers "$FI_ARMHF_ROOT/usr/include/python$version" "$work/headers")
@@ -122,12 +125,11 @@ fi_armhf_wheel() {
   echo '__attribute__((visibility("hidden"))) void *__dso_handle = &__dso_handle;' >"$work/dso_handle.c"
   $FI_ARMHF_TRIPLET-gcc $FI_ARMHF_FLAGS -fPIC -O2 -c "$work/dso_handle.c" -o "$work/dso_handle.o" ||
     fi_armhf_failed "could not compile dso_handle.c" || return 1
-  wheel=$(fi_build_wheel "$src" "$work/wheel" \
+  FI_ARMHF_WHEEL=$(fi_build_wheel "$src" "$work/wheel" \
     "$FI_ARMHF_ROOT/usr/lib/python$version/_sysconfigdata__linux_$FI_ARMHF_TRIPLET.py" \
     linux_armv6l.linux_armv7l $FI_ARMHF_TRIPLET-g++ "$FI_BUILD_CFLAGS $FI_ARMHF_FLAGS -g0 $include_flags" \
     "-nostartfiles $work/dso_handle.o -s") || fi_armhf_failed "the cross build for CPython $version failed" ||
     return 1
-  echo "$wheel"
 }
 
 # fi_armhf_check WHEEL WORK: checks the ELF attributes and the instructions of

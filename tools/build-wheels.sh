@@ -141,16 +141,16 @@ print(importlib.util.find_spec(sysconfig._get_sysconfigdata_name()).origin, sysc
 
 # build_armhf: the linux_armv6l wheels of the armhf root's interpreters, into $out.
 build_armhf() {
-  local version wheel
+  local version
   if ! { fi_armhf_tools "$logs/armhf.log" && fi_armhf_root "$logs/armhf.log"; }; then
     [ "$FI_ARMHF_SKIP" = 1 ] && [ "${CI:-}" != true ] && { echo "SKIPPED: $FI_ARMHF_ERROR"; return 0; }
     echo "$FI_ARMHF_ERROR"
     return 1
   fi
   for version in $(fi_armhf_versions); do
-    wheel=$(fi_armhf_wheel "$version" "$src" "$work/armhf-$version") || { echo "$FI_ARMHF_ERROR"; return 1; }
-    fi_armhf_check "$wheel" "$work/armhf-$version/check" || { echo "$FI_ARMHF_ERROR"; return 1; }
-    mv "$wheel" "$out/"
+    fi_armhf_wheel "$version" "$src" "$work/armhf-$version" || { echo "$FI_ARMHF_ERROR"; return 1; }
+    fi_armhf_check "$FI_ARMHF_WHEEL" "$work/armhf-$version/check" || { echo "$FI_ARMHF_ERROR"; return 1; }
+    mv "$FI_ARMHF_WHEEL" "$out/"
   done
 }
 
