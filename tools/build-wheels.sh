@@ -95,12 +95,14 @@ chmod +x "$zigcxx"
 # nothing of it is used.
 : >"$work/stand-ins/crypt.h"
 # libc++ does not bring <utility> in through its other headers as libstdc++
-# does, and some sources use std::move without naming it: both are included
-# ahead of every source, Python.h first so that its feature macros come first.
+# does, and some sources use std::move without naming it, so <utility> is
+# included ahead of every source: after common/pyref.hpp, which every source
+# includes first anyway, so that Python.h still comes first (its feature macros
+# before any system header's) with PY_SSIZE_T_CLEAN defined before it.
 # -g0 and -s: no debugging information or symbol table in the wheels. The
 # module exports its initialisation functions alone, not those of the static
 # libc++ (operator new and delete above all).
-x86_flags="$FI_BUILD_CFLAGS -g0 -I$work/stand-ins -include Python.h -include utility"
+x86_flags="$FI_BUILD_CFLAGS -g0 -I$work/stand-ins -include common/pyref.hpp -include utility"
 echo '{ global: PyInit_*; local: *; };' >"$work/exports.map"
 x86_ldflags="-s -Wl,--version-script=$work/exports.map"
 
