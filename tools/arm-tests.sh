@@ -7,6 +7,7 @@
 # anything fails.
 #
 #   tools/arm-tests.sh [pytest arguments...]
+#   tools/arm-tests.sh --prepare     # installs the tools, makes the root, runs nothing
 #
 # FILEINSPECT_DIST names the folder of tools/build-wheels.sh whose
 # cp311-cp311-linux_armv6l wheel is tested (it must be there); unset, the
@@ -42,6 +43,10 @@ mkdir -p "$FI_ARMHF_CACHE"
 fi_armhf_tools "$log" || armhf_failed
 fi_wheel_tools >>"$log" 2>&1
 fi_armhf_root "$log" || armhf_failed
+if [ "${1:-}" = --prepare ]; then
+  say "all passed: the tools and the armhf root are ready ($((SECONDS - started))s)"
+  exit 0
+fi
 python_version=$(qemu-arm-static -L "$root" "$root/usr/bin/python3" -c \
   'import platform; print(platform.python_version())') || fail "the emulated python3 does not start"
 minor=${python_version%.*}

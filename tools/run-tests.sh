@@ -1,19 +1,22 @@
 #!/usr/bin/env bash
-# Builds the wheels and the sdist (tools/build-wheels.sh, into .venvs/dist),
-# then on every CPython from 3.7 on that pyenv provides (without pyenv: the
-# python3 on PATH) installs the wheel built for it, with no compiler
-# reachable, into a virtual environment of its own under .venvs/ and runs the
-# whole suite against it; builds and installs the sdist from source once, on
-# the newest interpreter, and runs the suite against that too; lints the
-# Python sources with flake8; then runs the suite on 32-bit ARM under
-# emulation with the armv6l wheel (tools/arm-tests.sh). Ends with one summary
+# Makes the Debian roots of the 32-bit ARM and the newest-CPython stages (both
+# at once: they mostly wait for downloads), builds the wheels and the sdist
+# (tools/build-wheels.sh, into .venvs/dist), then runs the test stages two at a
+# time (each is one process on one core): on every CPython from 3.7 on that
+# pyenv provides (without pyenv: the python3 on PATH) the wheel built for it,
+# installed with no compiler reachable into a virtual environment of its own
+# under .venvs/; the sdist built from source once, on the newest of them; the
+# armv6l wheel on 32-bit ARM under emulation (tools/arm-tests.sh); the cp314
+# and cp315 wheels in a Debian sid root (tools/newest-tests.sh), each with the
+# whole suite. Lints the Python sources with flake8 and ends with one summary
 # line naming every interpreter tested. Exits non-zero when any stage fails.
 #
 #   tools/run-tests.sh [pytest arguments...]
 #
-# FILEINSPECT_PYTHONS="3.7 3.13" limits the run (and the wheels built) to the
-# versions named; FILEINSPECT_ARM=0 leaves the ARM stage out, FILEINSPECT_SDIST=0
-# the source build.
+# FILEINSPECT_PYTHONS="3.7 3.13" limits the pyenv interpreters (and their
+# wheels) to the versions named; FILEINSPECT_ARM=0 leaves the ARM wheel and
+# stage out, FILEINSPECT_NEWEST=0 the 3.14/3.15 ones, FILEINSPECT_SDIST=0 the
+# source build; FILEINSPECT_JOBS (default 2) sets how many stages run at once.
 set -u
 cd "$(dirname "$0")/.."
 . tools/lib.sh
@@ -52,44 +55,79 @@ fi
 logs="$here/.venvs/logs"
 dist="$here/.venvs/dist"
 mkdir -p "$logs"
+rm -f "$logs"/*.status
 results=()
 failed=0
-newest_venv=
-newest_python=
+max_jobs=${FILEINSPECT_JOBS:-2}
 
-# stage LABEL LOG COMMAND...: runs COMMAND (a pytest run last) with its output
-# in LOG, and records the stage's result with the pytest summary and its time.
-stage() {
-  local label=$1 log=$2 status began=$SECONDS summary
-  shift 2
-  fi_say "$label ..."
-  # In a subshell, so that fi_fail ends the stage, not the run.
-  ("$@") >"$log" 2>&1
-  status=$?
-  summary=$(fi_pytest_summary "$log")
-  if [ $status -eq 0 ]; then
-    results+=("$label ok (${summary:-no tests}; $((SECONDS - began))s)")
+# record LABEL STATUS SUMMARY LOG: adds a stage's line to the results.
+record() {
+  if [ "$2" -eq 0 ]; then
+    results+=("$1 ok ($3)")
   else
     failed=1
-    results+=("$label FAILED (${summary:-see $log})")
-    tail -n 60 "$log"
+    results+=("$1 FAILED (${3:-see $4})")
+    tail -n 60 "$4"
   fi
   fi_say "${results[-1]}"
 }
 
-# The wheels of the interpreters tested, the ARM one and the sdist. The
-# cp314/cp315 wheels are built when the Debian sid root is there.
+# The stages of a script that tests in a root of its own end with one line
+# "<script>: all passed: ...", "<script>: FAILED: ..." or "<script>: SKIPPED: ...".
+script_summary() {
+  local name=$1 log=$2 line
+  line=$(grep -E "^$name: " "$log" | tail -n 1)
+  line=${line#"$name: "}
+  line=${line#all passed: }
+  echo "${line#FAILED: }"
+}
+
+# --- the roots, made at once -----------------------------------------------------
+prepare() {
+  local script=$1 log=$logs/$(basename "$1" .sh)-prepare.log status=0
+  "$script" --prepare >"$log" 2>&1 || status=$?
+  echo "$status" >"$log.status"
+}
+fi_say "preparing the ARM and newest-CPython roots ..."
+began=$SECONDS
+[ "${FILEINSPECT_ARM:-1}" = 0 ] || prepare tools/arm-tests.sh &
+[ "${FILEINSPECT_NEWEST:-1}" = 0 ] || prepare tools/newest-tests.sh &
+wait
+for name in arm-tests newest-tests; do
+  log=$logs/$name-prepare.log
+  [ -f "$log.status" ] || continue
+  summary=$(script_summary "$name" "$log")
+  if [ "$(cat "$log.status")" != 0 ]; then
+    record "$name (preparing)" 1 "$summary" "$log"
+  elif [[ $summary == SKIPPED* ]]; then
+    fi_say "$name: $summary"
+  fi
+done
+fi_say "roots ready in $((SECONDS - began))s"
+
+# --- the wheels and the sdist ----------------------------------------------------
 fi_say "building the wheels and the sdist ..."
 began=$SECONDS
-if tools/build-wheels.sh "$dist" >"$logs/build-wheels.log" 2>&1; then
-  results+=("wheels ok ($(ls "$dist"/*.whl | wc -l) wheels and the sdist; $((SECONDS - began))s)")
-else
-  failed=1
-  results+=("wheels FAILED (see $logs/build-wheels.log)")
-  tail -n 60 "$logs/build-wheels.log"
-fi
+status=0
+tools/build-wheels.sh "$dist" >"$logs/build-wheels.log" 2>&1 || status=$?
 grep -E '^build-wheels: (cp|armhf)' "$logs/build-wheels.log" || true
-fi_say "${results[-1]}"
+record wheels $status "$(ls "$dist"/*.whl 2>/dev/null | wc -l) wheels and the sdist; $((SECONDS - began))s" \
+  "$logs/build-wheels.log"
+
+# --- the test stages, two at a time ------------------------------------------------
+# Each job writes its log and, at its end, LOG.status; the results are read in
+# the order the jobs were started.
+jobs_started=()
+start_job() {
+  local label=$1 log=$2
+  shift 2
+  while [ "$(jobs -rp | wc -l)" -ge "$max_jobs" ]; do wait -n || true; done
+  fi_say "$label ..."
+  jobs_started+=("$label|$log")
+  # In a subshell, so that fi_fail ends the job, not the run.
+  ( began=$SECONDS; status=0; ("$@") >"$log" 2>&1 || status=$?
+    echo "$status $((SECONDS - began))" >"$log.status" ) &
+}
 
 # test_wheel PYTHON VENV [pytest arguments...]: the suite against the wheel
 # built for PYTHON, installed into VENV.
@@ -103,11 +141,6 @@ test_wheel() {
   fi_install_wheel "$venv" "$wheel" magic,excel,test
   FILEINSPECT_DIST=$dist "$venv/bin/python" -m pytest -p no:cacheprovider "$@"
 }
-for entry in "${interpreters[@]}"; do
-  IFS='|' read -r label python venv <<<"$entry"
-  stage "$label" "$logs/$(basename "$venv").log" test_wheel "$python" "$venv" "$@"
-  [ -x "$venv/bin/flake8" ] && newest_venv=$venv && newest_python=$python
-done
 
 # The sdist built from source once, warnings failing it, on the newest
 # interpreter, and the suite against what it installed.
@@ -127,14 +160,57 @@ test_sdist() {
   # The packaging tests, about the dists themselves, ran with every wheel.
   "$venv/bin/python" -m pytest -p no:cacheprovider --ignore=tests/test_packaging.py "$@"
 }
+
+# The slowest stages first, so that the two workers end close together.
+if [ "${FILEINSPECT_ARM:-1}" != 0 ]; then
+  start_job "32-bit ARM" "$logs/arm-tests.log" env FILEINSPECT_DIST="$dist" tools/arm-tests.sh "$@"
+fi
+if [ "${FILEINSPECT_NEWEST:-1}" != 0 ]; then
+  for v in 3.14 3.15; do
+    start_job "CPython $v (Debian sid)" "$logs/newest-tests-$v.log" \
+      env FILEINSPECT_DIST="$dist" FILEINSPECT_NEWEST_VERSIONS="$v" tools/newest-tests.sh "$@"
+  done
+fi
+newest_venv=
+newest_python=
+for entry in "${interpreters[@]}"; do
+  IFS='|' read -r label python venv <<<"$entry"
+  start_job "$label" "$logs/$(basename "$venv").log" test_wheel "$python" "$venv" "$@"
+  newest_venv=$venv
+  newest_python=$python
+done
 if [ "${FILEINSPECT_SDIST:-1}" != 0 ] && [ -n "$newest_python" ]; then
   version=$(basename "$newest_venv")
-  stage "sdist (built from source on CPython ${version#python3-})" "$logs/sdist.log" \
+  start_job "sdist (built from source on CPython ${version#python3-})" "$logs/sdist.log" \
     test_sdist "$newest_python" "$here/.venvs/sdist-$version" "$@"
 fi
+wait
+
+for job in "${jobs_started[@]}"; do
+  IFS='|' read -r label log <<<"$job"
+  read -r status seconds <"$log.status" 2>/dev/null || { status=1; seconds=?; }
+  case $label in
+    "32-bit ARM" | *"(Debian sid)")
+      # The script's own line names the interpreter and says how it went.
+      name=$(basename "$log" .log)
+      summary=$(script_summary "${name%-3.1?}" "$log")
+      [[ $label != "32-bit ARM" || $summary == armv6hf* ]] || summary="armv6hf $summary"
+      results+=("${summary:-$label FAILED (no summary, see $log)}")
+      if [ "$status" -ne 0 ]; then
+        failed=1
+        tail -n 60 "$log"
+      fi
+      fi_say "${results[-1]}"
+      ;;
+    *)
+      summary=$(fi_pytest_summary "$log")
+      record "$label" "$status" "${summary:-no tests}; ${seconds}s" "$log"
+      ;;
+  esac
+done
 
 # The Python sources against .flake8, with the flake8 of the newest interpreter.
-if [ -n "$newest_venv" ]; then
+if [ -n "$newest_venv" ] && [ -x "$newest_venv/bin/flake8" ]; then
   if "$newest_venv/bin/python" -m flake8 >"$logs/lint.log" 2>&1; then
     results+=("lint ok (flake8)")
   else
@@ -147,25 +223,6 @@ else
   results+=("lint FAILED (no interpreter installed flake8)")
 fi
 fi_say "${results[-1]}"
-
-# The same suite on 32-bit ARM (armv6 hard-float) under emulation; the script
-# itself says, in one line, when this machine cannot run it.
-if [ "${FILEINSPECT_ARM:-1}" != 0 ]; then
-  fi_say "32-bit ARM ..."
-  FILEINSPECT_DIST=$dist tools/arm-tests.sh "$@" >"$logs/arm.log" 2>&1
-  status=$?
-  arm=$(grep -E '^arm-tests: ' "$logs/arm.log" | tail -n 1)
-  echo "${arm:-arm-tests: no summary, see $logs/arm.log}"
-  if [ $status -ne 0 ]; then
-    failed=1
-    tail -n 60 "$logs/arm.log"
-  fi
-  arm=${arm#arm-tests: }
-  arm=${arm#all passed: }
-  arm=${arm#FAILED: }
-  [[ $arm == armv6hf* ]] || arm="armv6hf $arm"
-  results+=("$arm")
-fi
 
 joined=$(printf '%s; ' "${results[@]}")
 if [ $failed -eq 0 ]; then
