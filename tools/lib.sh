@@ -7,7 +7,7 @@
 FI_SCRIPT=$(basename "$0" .sh)
 # Our builds treat warnings as errors; setup.py does not, so that a user's
 # newer compiler cannot fail an installation. The flags reach the compiler
-# through CFLAGS, which setuptools adds to every compile command.
+# through CFLAGS and CXXFLAGS (fi_compile_flags).
 FI_BUILD_CFLAGS="-Werror"
 
 fi_say() { echo "$FI_SCRIPT: $*"; }
@@ -87,11 +87,39 @@ fi_venv() {
     "(on Debian, install the python3-venv package)"
 }
 
+# fi_compile_flags PYTHON FLAGS...: the interpreter's own compile flags
+# (optimisation among them) followed by FLAGS, for both CFLAGS and CXXFLAGS.
+# Older setuptools add CFLAGS to the interpreter's flags and ignore CXXFLAGS;
+# newer ones compile C++ with CXX and CXXFLAGS alone, which replace the
+# interpreter's flags, so that flags given through CFLAGS alone never reach
+# the compiler.
+fi_compile_flags() {
+  local own
+  own=$("$1" -c 'import sysconfig; print(sysconfig.get_config_var("CFLAGS") or "")') ||
+    fi_fail "$1 does not report its compile flags"
+  echo "$own ${*:2}"
+}
+
 # fi_install VENV EXTRAS: builds and installs the checkout into VENV with the
 # extras named ("magic,excel,test"), warnings failing the build.
 fi_install() {
-  CFLAGS="${CFLAGS:-} $FI_BUILD_CFLAGS" "$1/bin/python" -m pip install -q ".[$2]" ||
+  local flags
+  flags=$(fi_compile_flags "$1/bin/python" "${CFLAGS:-}" "$FI_BUILD_CFLAGS")
+  CFLAGS="$flags" CXXFLAGS="$flags" "$1/bin/python" -m pip install -q ".[$2]" ||
     fi_fail "could not build and install the package with [$2] into $1"
+}
+
+# fi_check_instrumented VENV SYMBOL: fails unless both extension modules
+# installed in VENV call SYMBOL (__asan_init: built with AddressSanitizer).
+fi_check_instrumented() {
+  local module path
+  for module in fileInspect _sheetscan; do
+    path=$("$1/bin/python" -c 'import importlib.util, sys
+print(importlib.util.find_spec(sys.argv[1]).origin)' "veltrane.corvalest.datareader.$module") ||
+      fi_fail "no $module in $1"
+    nm -D --undefined-only "$path" | grep -qw "$2" ||
+      fi_fail "$path does not call $2: the build did not take the instrumentation flags"
+  done
 }
 
 # The last pytest summary in a log ("12 passed, 1 skipped in 3.1s"), or nothing.

@@ -31,11 +31,14 @@ git ls-files -z | tar --null -T - -cf - | tar -xf - -C "$work"
 venv="$here/.venvs/sanitize-$version"
 fi_venv "$FI_PYTHON" "$venv"
 (cd "$work" && fi_install "$venv" magic,excel,test)
-flags="$FI_BUILD_CFLAGS -fsanitize=address,undefined -fno-sanitize-recover=undefined"
-flags+=" -fno-omit-frame-pointer -g -O1"
-CFLAGS="$flags" LDFLAGS="-fsanitize=address,undefined" \
+# Objects of that build, left in the copy's build folder, would be taken again.
+rm -rf "$work/build"
+flags=$(fi_compile_flags "$venv/bin/python" "$FI_BUILD_CFLAGS" \
+  -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer -g -O1)
+CFLAGS="$flags" CXXFLAGS="$flags" LDFLAGS="-fsanitize=address,undefined" \
   "$venv/bin/python" -m pip install -q --force-reinstall --no-deps "$work" ||
   fi_fail "could not build the sanitized extension"
+fi_check_instrumented "$venv" __asan_init
 
 logs="$work/logs"
 mkdir -p "$logs"
