@@ -15,6 +15,7 @@ import zipfile
 
 SEPARATOR = b"\n\xfe\xffPART\xff\xfe\n"
 DEFLATED_MARK = "*"
+LONGEST_NAME = 4096  # bytes taken of a name: a zip archive holds names of at most 65535
 
 
 def parse(data):
@@ -23,7 +24,7 @@ def parse(data):
     parts = []
     for piece in data.split(SEPARATOR):
         name, _, content = piece.partition(b"\n")
-        name = name.decode("utf-8", "replace")
+        name = name[:LONGEST_NAME].decode("utf-8", "replace")
         deflated = name.startswith(DEFLATED_MARK)
         if deflated:
             name = name[len(DEFLATED_MARK):]
