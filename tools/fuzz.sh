@@ -41,8 +41,7 @@ if ! command -v clang++ >/dev/null || [ ! -f "$(runtimes)/libclang_rt.fuzzer_no_
   command -v apt-get >/dev/null && [ "$(id -u)" = 0 ] ||
     fi_fail "clang with libFuzzer is missing (on Debian: apt-get install clang libclang-rt-14-dev)"
   fi_say "clang or its libFuzzer runtime is missing: installing them with apt-get ..."
-  { apt-get update -qq &&
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang libclang-rt-14-dev llvm; } ||
+  fi_apt_install clang libclang-rt-14-dev llvm ||
     fi_fail "apt-get could not install clang, libclang-rt-14-dev and llvm"
 fi
 for archive in fuzzer_no_main asan asan_cxx; do
@@ -93,7 +92,7 @@ mapfile -t all <<<"$names"
 harnesses=("$@")
 [ $# -gt 0 ] || harnesses=("${all[@]}")
 for name in "${harnesses[@]}"; do
-  printf '%s\n' "${all[@]}" | grep -qx "$name" || fi_fail "no harness $name (there are: ${all[*]})"
+  [[ " ${all[*]} " == *" $name "* ]] || fi_fail "no harness $name (there are: ${all[*]})"
 done
 mkdir -p "$state/logs"
 : >"$state/coverage.txt"

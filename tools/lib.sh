@@ -109,6 +109,17 @@ fi_install() {
     fi_fail "could not build and install the package with [$2] into $1"
 }
 
+# fi_apt_install PACKAGE...: installs Debian packages (as root), trying again
+# while another apt-get holds its lock.
+fi_apt_install() {
+  local try
+  for try in 1 2 3 4 5 6 7 8 9 10; do
+    { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$@"; } && return 0
+    [ $try = 10 ] || { fi_say "apt-get failed (try $try; its lock may be held): again in 30 s"; sleep 30; }
+  done
+  return 1
+}
+
 # fi_check_instrumented VENV SYMBOL: fails unless both extension modules
 # installed in VENV call SYMBOL (__asan_init: built with AddressSanitizer).
 fi_check_instrumented() {
