@@ -210,8 +210,20 @@ bool MemberReader::inflate(PyObject* input) {
     return false;
   }
   output_was_full_ = PyBytes_GET_SIZE(output_.get()) == kOutputChunk;
-  tail_ = steal(PyObject_GetAttrString(decompressor_.get(), "unconsumed_tail"));
-  return tail_ && account(output_.get());
+  Ref eof = steal(PyObject_GetAttrString(decompressor_.get(), "eof"));
+  if (!eof) return false;
+  if (eof.get() == Py_True) {
+    // The deflated data has ended. zlib may still hold what followed it as
+    // unconsumed_tail, which it would never take however often it is fed
+    // again; what follows is ignored, as zipfile ignores it.
+    tail_ = Ref();
+    output_was_full_ = false;
+    input_left_ = 0;
+  } else {
+    tail_ = steal(PyObject_GetAttrString(decompressor_.get(), "unconsumed_tail"));
+    if (!tail_) return false;
+  }
+  return account(output_.get());
 }
 
 bool MemberReader::account(PyObject* output) {
