@@ -49,7 +49,7 @@ STYLES_XML = """<?xml version="1.0" encoding="UTF-8" standalone="yes"?>
 STRINGS_XML = """<?xml version="1.0" encoding="UTF-8" standalone="yes"?>
 <sst xmlns="{main}" count="6" uniqueCount="6"><si><t>name</t></si>\
 <si><t xml:space="preserve"> qty </t></si><si><r><t>ri</t></r><r><rPr><b/></rPr><t>ch</t></r>\
-<rPh><t>x</t></rPh></si><si><t/></si>\
+<rPh sb="0" eb="1"><t>x</t></rPh></si><si><t/></si>\
 <si><t>a_x005F_b</t></si><si><t>&lt;&#233;&gt;</t></si></sst>"""
 
 PACKAGE_RELS = """<?xml version="1.0" encoding="UTF-8" standalone="yes"?>
