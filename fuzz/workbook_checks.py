@@ -82,7 +82,7 @@ def check_analysis(analysis, used):
         for cell in row:
             if cell is not None:
                 kind, text, style = cell
-                assert isinstance(kind, str) and kind and isinstance(text, str), cell
+                assert isinstance(kind, str) and isinstance(text, str), cell  # t="" is text too
                 assert isinstance(style, int) and style >= 0, cell
     if rows:
         assert min(next(i for i, cell in enumerate(row) if cell is not None)
