@@ -118,6 +118,32 @@ fi_install_wheel() {
     fi_fail "could not install $(basename "$wheel") with [$extras] into $1 without a compiler"
 }
 
+# fi_apt_install PACKAGE...: installs Debian packages (as root), trying again
+# while another apt-get holds its lock.
+fi_apt_install() {
+  local try
+  for try in 1 2 3 4 5 6 7 8 9 10; do
+    { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$@"; } && return 0
+    [ $try = 10 ] || { fi_say "apt-get failed (try $try; its lock may be held): again in 30 s"; sleep 30; }
+  done
+  return 1
+}
+
+# fi_check_instrumented VENV PREFIX: fails unless both extension modules
+# installed in VENV call a function whose name starts with PREFIX
+# (__asan_report_: built with AddressSanitizer).
+fi_check_instrumented() {
+  local module path
+  for module in fileInspect _sheetscan; do
+    path=$("$1/bin/python" -c 'import importlib.util, sys
+print(importlib.util.find_spec(sys.argv[1]).origin)' "veltrane.corvalest.datareader.$module") ||
+      fi_fail "no $module in $1"
+    # grep reads all (no -q), so that nm never meets a closed pipe under pipefail.
+    nm -D --undefined-only "$path" | grep -E " U $2" >/dev/null ||
+      fi_fail "$path does not call $2: the build did not take the instrumentation flags"
+  done
+}
+
 # The last pytest summary in a log ("12 passed, 1 skipped in 3.1s"), or nothing.
 fi_pytest_summary() {
   { grep -E '[0-9]+ (passed|failed|errors?|skipped|deselected).* in [0-9.]+s' "$1" || true; } |

@@ -39,13 +39,8 @@ LDFLAGS="-fsanitize=address,undefined" fi_build_flags_env "$flags" \
   "$venv/bin/python" -m pip install -q --force-reinstall --no-deps "$work" ||
   fi_fail "could not build the sanitized extension"
 # Both extension modules must call into the sanitizers, or the run would prove nothing.
-modules=$(find "$venv" -name 'fileInspect.*.so' -o -name '_sheetscan.*.so')
-[ "$(wc -w <<<"$modules")" = 2 ] || fi_fail "the sanitized build installed no two extension modules: $modules"
-for so in $modules; do
-  symbols=$(nm -D "$so")
-  grep -q ' U __asan_report_' <<<"$symbols" && grep -q ' U __ubsan_handle_' <<<"$symbols" ||
-    fi_fail "$(basename "$so") is not instrumented: the sanitizer flags did not reach its compiler"
-done
+fi_check_instrumented "$venv" __asan_report_
+fi_check_instrumented "$venv" __ubsan_handle_
 
 logs="$work/logs"
 mkdir -p "$logs"
