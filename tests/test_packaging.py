@@ -77,7 +77,7 @@ class TestSdist:
 
     def test_holds_the_extension_sources_and_build_files(self, dists):
         names = self.names(dists[0])
-        for folder in ("fileinspect", "sheetscan"):
+        for folder in ("common", "fileinspect", "delimited", "sheetscan"):
             for source in extension_sources(folder):
                 assert "src/%s/%s" % (folder, source) in names
         assert {"setup.py", "pyproject.toml", "README.md", "LICENSE", "PKG-INFO"} <= names
