@@ -76,7 +76,7 @@ class ByteScanner {
     classes_['\r'] = kCarriageReturnByte;
     classes_[dialect.delimiter] = kDelimiterByte;
     classes_[dialect.quotechar] = kQuoteByte;
-    fill_steps(RecordRules(dialect));
+    fill_steps(RecordRules::of(dialect));
   }
 
   // Follows the bytes buf[pos, avail), the first of them at file offset
@@ -139,6 +139,7 @@ class ByteScanner {
           static_cast<uint8_t>(s | (state == RecordState::kStartRecord ? kEndsEmptyLine : 0));
       after_space_[s] = rules.step(state, CharClass::kSpace);
       after_ordinary_[s] = RecordRules::next_state(rules.step(state, CharClass::kOrdinary));
+      skips_spaces_ |= !(after_space_[s] & kKeepsCharacter);
     }
   }
 
@@ -151,10 +152,13 @@ class ByteScanner {
   // to the one it leaves as it is, so one step stands for the whole run;
   // spaces that the rules skip at the start of a field come first.
   void ordinary_run(const unsigned char* run, size_t length) {
-    size_t i = 0;
-    for (; i < length && run[i] == ' ' && !(after_space_[index()] & kKeepsCharacter); ++i)
-      state_ = RecordRules::next_state(after_space_[index()]);
-    if (i < length) state_ = after_ordinary_[index()];
+    if (skips_spaces_) {
+      size_t i = 0;
+      for (; i < length && run[i] == ' ' && !(after_space_[index()] & kKeepsCharacter); ++i)
+        state_ = RecordRules::next_state(after_space_[index()]);
+      if (i == length) return;
+    }
+    state_ = after_ordinary_[index()];
   }
 
   // Follows the special byte buf[at]; returns the position after it, or `at`
@@ -221,6 +225,7 @@ class ByteScanner {
   uint8_t steps_[kRecordStates][kStepColumns];
   uint8_t after_space_[kRecordStates];
   RecordState after_ordinary_[kRecordStates];
+  bool skips_spaces_ = false;  // in some state a space keeps no character
   RecordState state_ = RecordState::kStartRecord;
   ScanOutcome failed_ = ScanOutcome::kCounted;
   uint64_t record_start_;  // where the current record's first line starts

@@ -70,7 +70,10 @@ inline bool rules_hold_for(const RecordDialect& dialect) {
 
 class RecordRules {
  public:
-  explicit RecordRules(const RecordDialect& dialect) {
+  // The rules of a dialect: one of four tables, made at compile time.
+  static const RecordRules& of(const RecordDialect& dialect);
+
+  constexpr RecordRules(bool doublequote, bool skipinitialspace) : table_() {
     using S = RecordState;
     for (S state : kAllStates) {
       // Outside quotes a delimiter saves the field and a line end the record.
@@ -83,19 +86,19 @@ class RecordRules {
     set(S::kStartRecord, CharClass::kLineEnd, S::kStartRecord, kEndsEmptyLine);
     for (S state : {S::kStartRecord, S::kStartField}) {
       set(state, CharClass::kQuote, S::kInQuotedField, 0);
-      if (dialect.skipinitialspace) set(state, CharClass::kSpace, S::kStartField, 0);
+      if (skipinitialspace) set(state, CharClass::kSpace, S::kStartField, 0);
     }
     // Inside quotes everything but the quote joins the field.
     for (CharClass character : kAllClasses)
       set(S::kInQuotedField, character, S::kInQuotedField, kKeepsCharacter);
     set(S::kInQuotedField, CharClass::kQuote,
-        dialect.doublequote ? S::kQuoteInQuotedField : S::kInField, 0);
+        doublequote ? S::kQuoteInQuotedField : S::kInField, 0);
     // "" inside quotes stands for one quote; after a closing quote other
     // characters are kept (strict is off).
     set(S::kQuoteInQuotedField, CharClass::kQuote, S::kInQuotedField, kKeepsCharacter);
   }
 
-  uint8_t step(RecordState state, CharClass character) const {
+  constexpr uint8_t step(RecordState state, CharClass character) const {
     return table_[static_cast<int>(state)][static_cast<int>(character)];
   }
 
@@ -117,12 +120,18 @@ class RecordRules {
                                               CharClass::kDelimiter, CharClass::kQuote,
                                               CharClass::kLineEnd};
 
-  void set(RecordState state, CharClass character, RecordState next, int effects) {
+  constexpr void set(RecordState state, CharClass character, RecordState next, int effects) {
     table_[static_cast<int>(state)][static_cast<int>(character)] =
         static_cast<uint8_t>(static_cast<int>(next) | effects);
   }
 
   uint8_t table_[kRecordStates][kCharClasses];
 };
+
+inline const RecordRules& RecordRules::of(const RecordDialect& dialect) {
+  static constexpr RecordRules kTables[2][2] = {{{false, false}, {false, true}},
+                                                {{true, false}, {true, true}}};
+  return kTables[dialect.doublequote][dialect.skipinitialspace];
+}
 
 }  // namespace delimited

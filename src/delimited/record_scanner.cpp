@@ -23,7 +23,7 @@ size_t feed(ByteScanner& scanner, const ScanOptions& options, const unsigned cha
             size_t avail, uint64_t base, bool at_end) {
   size_t pos = 0;
 #if defined(__SSE2__)
-  if (!options.scalar_only && !Sse2Groups(scanner).follow(buf, pos, avail, base, at_end))
+  if (!options.scalar_only && !Sse2Groups::follow(scanner, buf, pos, avail, base, at_end))
     return pos;
 #else
   (void)options;

@@ -1,6 +1,7 @@
 #include "sample_split.hpp"
 
 #include <algorithm>
+#include <iterator>
 
 namespace delimited {
 
@@ -28,13 +29,8 @@ SplitTable::SplitTable(const CodePoints& sample, std::size_t rows_expected) : sa
   row_starts_.reserve(rows_expected);
 }
 
-void SplitTable::add(std::size_t from, std::size_t to) {
-  if (from == to) return;
-  if (!open_.copied && (open_.size == 0 || open_.begin + open_.size == from)) {
-    if (open_.size == 0) open_.begin = from;
-    open_.size += to - from;
-    return;
-  }
+// The cell is not one stretch of the sample: it is made of copies.
+void SplitTable::add_copied(std::size_t from, std::size_t to) {
   if (!open_.copied) {  // the cell so far moves into the copies
     std::size_t at = copies_.size();
     copy_from_sample(open_.begin, open_.begin + open_.size);
@@ -62,9 +58,18 @@ SampleSplit::SampleSplit(PyObject* text, const CodePoints& sample, const Sniffed
                          int64_t field_limit)
     : sample_(sample),
       dialect_(dialect_of(layout)),
-      rules_(dialect_),
+      rules_(RecordRules::of(dialect_)),
       field_limit_(field_limit),
-      usable_(!holds_other_breaks(text) && rules_hold_for(dialect_)) {}
+      usable_(!holds_other_breaks(text) && rules_hold_for(dialect_)) {
+  // The classes of ASCII characters, the dialect's first where they are one.
+  std::fill(std::begin(ascii_classes_), std::end(ascii_classes_), CharClass::kOrdinary);
+  ascii_classes_[' '] = CharClass::kSpace;
+  ascii_classes_['\n'] = CharClass::kLineEnd;
+  if (dialect_.quotechar < 0x80) ascii_classes_[dialect_.quotechar] = CharClass::kQuote;
+  if (dialect_.delimiter < 0x80) ascii_classes_[dialect_.delimiter] = CharClass::kDelimiter;
+  for (int state = 0; state < kRecordStates; ++state)
+    run_stops_[state] = run_stops(static_cast<RecordState>(state));
+}
 
 int SampleSplit::next(SplitTable& table) {
   if (!usable_) return -1;
@@ -82,35 +87,36 @@ void SampleSplit::split_record(SplitTable& cells) {
       if (RecordRules::at_end(state) & kSavesField) cells.end_cell();
       return;
     }
-    std::size_t at = pos_;
+    std::size_t at = pos_++;
     uint8_t step = rules_.step(state, class_of(sample_[at]));
-    RecordState next = RecordRules::next_state(step);
-    pos_ = at + 1;
+    state = RecordRules::next_state(step);
     if (step & kKeepsCharacter) {
-      // The characters after it that keep the state join the field with it.
-      if (next == state) pos_ = run_end(state, pos_);
+      // It joins the field, and so do the characters after it that keep the
+      // state as it is now.
+      pos_ = run_end(state, pos_);
       cells.add(at, pos_);
     }
     if (step & kSavesField) cells.end_cell();
     if (step & (kEndsRecord | kEndsEmptyLine)) return;  // the end-of-line mark follows
-    state = next;
   }
 }
 
 CharClass SampleSplit::class_of(Py_UCS4 character) const {
+  if (character < 0x80) return ascii_classes_[character];
   if (character == dialect_.delimiter) return CharClass::kDelimiter;
   if (character == dialect_.quotechar) return CharClass::kQuote;
-  if (character == '\n') return CharClass::kLineEnd;
-  if (character == ' ') return CharClass::kSpace;
   return CharClass::kOrdinary;
 }
 
-// Where the run from `from` of characters that leave `state` as it is, each
-// joining the field, ends.
-std::size_t SampleSplit::run_end(RecordState state, std::size_t from) const {
+SampleSplit::RunStops SampleSplit::run_stops(RecordState state) const {
+  RunStops stops;
   const uint8_t stays = static_cast<uint8_t>(static_cast<int>(state) | kKeepsCharacter);
-  while (from < sample_.size() && rules_.step(state, class_of(sample_[from])) == stays) ++from;
-  return from;
+  stops.runs = rules_.step(state, CharClass::kOrdinary) == stays;
+  int count = 0;
+  for (Py_UCS4 character : {dialect_.delimiter, dialect_.quotechar, Py_UCS4{'\n'}, Py_UCS4{' '}})
+    if (rules_.step(state, class_of(character)) != stays) stops.characters[count++] = character;
+  stops.more_than_two = count > 2;
+  return stops;
 }
 
 }  // namespace delimited

@@ -24,7 +24,15 @@ class SplitTable {
 
   void start_row() { row_starts_.push_back(cells_.size()); }
   // The sample's code points [from, to) join the cell being split.
-  void add(std::size_t from, std::size_t to);
+  void add(std::size_t from, std::size_t to) {
+    if (from == to) return;
+    if (!open_.copied && (open_.size == 0 || open_.begin + open_.size == from)) {
+      if (open_.size == 0) open_.begin = from;
+      open_.size += to - from;
+      return;
+    }
+    add_copied(from, to);
+  }
   void end_cell() {
     cells_.push_back(open_);
     open_ = Cell{};
@@ -52,6 +60,7 @@ class SplitTable {
     std::size_t begin = 0;  // where it starts there
     std::size_t size = 0;
   };
+  void add_copied(std::size_t from, std::size_t to);
   void copy_from_sample(std::size_t from, std::size_t to);
   PointText span(std::size_t row, Py_ssize_t col) const {
     const Cell& cell = cells_[row_starts_[row] + static_cast<std::size_t>(col)];
@@ -87,13 +96,45 @@ class SampleSplit {
   int next(SplitTable& table);
 
  private:
+  // The characters that end a run of characters that keep a state, each
+  // joining the field: those whose step in the state is another. A state
+  // whose ordinary characters end runs has none. Up to four characters (the
+  // delimiter, the quote, "\n" and " "), the places not taken holding
+  // kNoCharacter.
+  struct RunStops {
+    bool runs = false;
+    bool more_than_two = false;
+    Py_UCS4 characters[4] = {kNoCharacter, kNoCharacter, kNoCharacter, kNoCharacter};
+  };
+  static constexpr Py_UCS4 kNoCharacter = 0xFFFFFFFF;  // beyond every code point
+
   void split_record(SplitTable& cells);
   CharClass class_of(Py_UCS4 character) const;
-  std::size_t run_end(RecordState state, std::size_t from) const;
+  RunStops run_stops(RecordState state) const;
+
+  // Where the run from `from` of characters that keep `state` ends.
+  std::size_t run_end(RecordState state, std::size_t from) const {
+    const RunStops& stops = run_stops_[static_cast<int>(state)];
+    if (!stops.runs) return from;
+    const Py_UCS4* text = sample_.data();
+    const std::size_t length = sample_.size();
+    const Py_UCS4 first = stops.characters[0], second = stops.characters[1];
+    if (!stops.more_than_two) {
+      while (from < length && text[from] != first && text[from] != second) ++from;
+      return from;
+    }
+    const Py_UCS4 third = stops.characters[2], fourth = stops.characters[3];
+    while (from < length && text[from] != first && text[from] != second && text[from] != third &&
+           text[from] != fourth)
+      ++from;
+    return from;
+  }
 
   const CodePoints& sample_;
   RecordDialect dialect_;
-  RecordRules rules_;
+  const RecordRules& rules_;
+  CharClass ascii_classes_[0x80];
+  RunStops run_stops_[kRecordStates];
   int64_t field_limit_;
   bool usable_;
   std::size_t pos_ = 0;

@@ -21,37 +21,41 @@
 
 namespace delimited {
 
+// The scanner is passed to each function, rather than held, so that the
+// compiler keeps the reference in a register across the loops.
 class Sse2Groups {
  public:
-  explicit Sse2Groups(ByteScanner& scanner)
-      : scanner_(scanner),
-        // follow_group needs quotes to matter only at the start of a field (no
-        // spaces skipped before them) and fields of 64 bytes to be allowed.
-        follows_groups_(!scanner.options_.dialect.skipinitialspace &&
-                        scanner.options_.field_limit >= 64) {}
-
   // Follows the bytes from `pos` 64 at a time while 64 and three more are
   // left, and advances `pos`; false when the scan failed or must carry bytes
   // to the next block.
-  bool follow(const unsigned char* buf, size_t& pos, size_t avail, uint64_t base, bool at_end) {
+  static bool follow(ByteScanner& scan, const unsigned char* buf, size_t& pos, size_t avail,
+                     uint64_t base, bool at_end) {
+    const RecordDialect& dialect = scan.options_.dialect;
+    // follow_group needs quotes to matter only at the start of a field (no
+    // spaces skipped before them) and fields of 64 bytes to be allowed.
+    const bool follows_groups = !dialect.skipinitialspace && scan.options_.field_limit >= 64;
+    // (Locals, so that they stay in registers across the loop.)
+    const Bytes bytes{_mm_set1_epi8(static_cast<char>(dialect.delimiter)),
+                      _mm_set1_epi8(static_cast<char>(dialect.quotechar))};
     while (avail - pos >= 64 + 3) {
       const size_t group = pos;
       Masks masks;
-      for (int part = 0; part < 64; part += 16) add_masks16(buf + group + part, part, masks);
+      for (int part = 0; part < 64; part += 16) add_masks16(buf + group + part, part, bytes, masks);
       const uint64_t steps =
           masks.delimiter | masks.quote | masks.carriage_return | masks.line_feed;
       size_t end = group + 64;
       if (!well_formed(buf, masks, end)) {
-        if (!visit(buf, group, steps | masks.high | masks.irregular, pos, avail, base, at_end))
+        if (!visit(scan, buf, group, steps | masks.high | masks.irregular, pos, avail, base,
+                   at_end))
           return false;
         end = group + 64;
-      } else if (follow_group(masks, base + group, end != group + 64)) {
+      } else if (follows_groups && follow_group(scan, masks, base + group, end != group + 64)) {
         pos = end;
       } else {
-        visit_steps(buf, steps, pos, base);
+        visit_steps(scan, buf, steps, pos, base);
       }
       if (pos < end) {
-        scanner_.ordinary_run(buf + pos, end - pos);
+        scan.ordinary_run(buf + pos, end - pos);
         pos = end;
       }
     }
@@ -72,12 +76,18 @@ class Sse2Groups {
     uint64_t irregular = 0;  // NUL, and lead bytes whose next byte has a narrower range
   };
 
+  // The dialect's delimiter and quote in every byte.
+  struct Bytes {
+    __m128i delimiter;
+    __m128i quote;
+  };
+
   static uint64_t bits(__m128i hits) {
     return static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(hits)));
   }
 
-  void add_masks16(const unsigned char* bytes, int shift, Masks& masks) const {
-    const RecordDialect& dialect = scanner_.options_.dialect;
+  static void add_masks16(const unsigned char* bytes, int shift, const Bytes& dialect,
+                          Masks& masks) {
     const __m128i group = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes));
     auto equal = [&group](int byte) {
       return _mm_cmpeq_epi8(group, _mm_set1_epi8(static_cast<char>(byte)));
@@ -93,8 +103,8 @@ class Sse2Groups {
                                     _mm_set1_epi8(static_cast<char>(0xC0))),
                      equal(0xE0)),
         _mm_or_si128(_mm_or_si128(equal(0xED), equal(0xF0)), equal(0)));
-    masks.delimiter |= bits(equal(static_cast<int>(dialect.delimiter))) << shift;
-    masks.quote |= bits(equal(static_cast<int>(dialect.quotechar))) << shift;
+    masks.delimiter |= bits(_mm_cmpeq_epi8(group, dialect.delimiter)) << shift;
+    masks.quote |= bits(_mm_cmpeq_epi8(group, dialect.quote)) << shift;
     masks.carriage_return |= bits(equal('\r')) << shift;
     masks.line_feed |= bits(equal('\n')) << shift;
     masks.high |= high << shift;
@@ -125,10 +135,9 @@ class Sse2Groups {
   // quotes around it; fields within the 64 bytes are shorter than the
   // smallest limit this is used with, so only those that cross the edges are
   // measured. Only used once the first record is known.
-  bool follow_group(const Masks& masks, uint64_t at, bool spilled) {
+  static bool follow_group(ByteScanner& scan, const Masks& masks, uint64_t at, bool spilled) {
     using S = RecordState;
-    ByteScanner& scan = scanner_;
-    if (!follows_groups_ || scan.records_ == 0) return false;
+    if (scan.records_ == 0) return false;
     const bool doubled = scan.options_.dialect.doublequote;
     const bool was_inside = scan.state_ == S::kInQuotedField;
     const uint64_t at_field_start = scan.state_ == S::kStartRecord || scan.state_ == S::kStartField;
@@ -195,28 +204,29 @@ class Sse2Groups {
   }
 
   // Visits the delimiters, quotes and line ends of `mask` (bits from `pos`).
-  void visit_steps(const unsigned char* buf, uint64_t mask, size_t& pos, uint64_t base) {
+  static void visit_steps(ByteScanner& scan, const unsigned char* buf, uint64_t mask, size_t& pos,
+                          uint64_t base) {
     const size_t group = pos;
     while (mask) {
       size_t at = group + static_cast<size_t>(__builtin_ctzll(mask));
       mask &= mask - 1;
-      if (at > pos) scanner_.ordinary_run(buf + pos, at - pos);
-      scanner_.step(buf[at], base + at);
+      if (at > pos) scan.ordinary_run(buf + pos, at - pos);
+      scan.step(buf[at], base + at);
       pos = at + 1;
     }
   }
 
   // Visits every special byte of `mask` (bits from `group`), checking
   // multi-byte characters one by one.
-  bool visit(const unsigned char* buf, size_t group, uint64_t mask, size_t& pos, size_t avail,
-             uint64_t base, bool at_end) {
+  static bool visit(ByteScanner& scan, const unsigned char* buf, size_t group, uint64_t mask,
+                    size_t& pos, size_t avail, uint64_t base, bool at_end) {
     while (mask) {
       size_t at = group + static_cast<size_t>(__builtin_ctzll(mask));
       mask &= mask - 1;
       if (at < pos) continue;  // a continuation byte of a character already read
-      if (at > pos) scanner_.ordinary_run(buf + pos, at - pos);
-      size_t after = scanner_.follow_special_byte(buf, at, avail, base, at_end);
-      if (after == at || scanner_.failure() != ScanOutcome::kCounted) {
+      if (at > pos) scan.ordinary_run(buf + pos, at - pos);
+      size_t after = scan.follow_special_byte(buf, at, avail, base, at_end);
+      if (after == at || scan.failure() != ScanOutcome::kCounted) {
         pos = at;
         return false;
       }
@@ -224,9 +234,6 @@ class Sse2Groups {
     }
     return true;
   }
-
-  ByteScanner& scanner_;
-  const bool follows_groups_;
 };
 
 }  // namespace delimited
