@@ -91,8 +91,8 @@ class RecordRules {
     // Inside quotes everything but the quote joins the field.
     for (CharClass character : kAllClasses)
       set(S::kInQuotedField, character, S::kInQuotedField, kKeepsCharacter);
-    set(S::kInQuotedField, CharClass::kQuote,
-        doublequote ? S::kQuoteInQuotedField : S::kInField, 0);
+    set(S::kInQuotedField, CharClass::kQuote, doublequote ? S::kQuoteInQuotedField : S::kInField,
+        0);
     // "" inside quotes stands for one quote; after a closing quote other
     // characters are kept (strict is off).
     set(S::kQuoteInQuotedField, CharClass::kQuote, S::kInQuotedField, kKeepsCharacter);

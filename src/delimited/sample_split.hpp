@@ -96,6 +96,8 @@ class SampleSplit {
   int next(SplitTable& table);
 
  private:
+  static constexpr Py_UCS4 kNoCharacter = 0xFFFFFFFF;  // beyond every code point
+
   // The characters that end a run of characters that keep a state, each
   // joining the field: those whose step in the state is another. A state
   // whose ordinary characters end runs has none. Up to four characters (the
@@ -106,7 +108,6 @@ class SampleSplit {
     bool more_than_two = false;
     Py_UCS4 characters[4] = {kNoCharacter, kNoCharacter, kNoCharacter, kNoCharacter};
   };
-  static constexpr Py_UCS4 kNoCharacter = 0xFFFFFFFF;  // beyond every code point
 
   void split_record(SplitTable& cells);
   CharClass class_of(Py_UCS4 character) const;
