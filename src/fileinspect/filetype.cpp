@@ -4,6 +4,7 @@
 // is sniffed on its first two lines for a ";" or tab layout. Without it the
 // answer is the file name's extension, and the file is not touched.
 #include "binding.hpp"
+#include "common/fast_path.hpp"
 #include "functions.hpp"
 #include "ops.hpp"
 #include "traceback.hpp"
@@ -35,24 +36,27 @@ bool is_own_function(PyObject* function, PyObject* module, PyObject* name) {
   return PyUnicode_Compare(code_name(PyFunction_GET_CODE(function)), name) == 0;
 }
 
-// True when `splitext` is still the function remembered at initialisation,
+// 1 when `splitext` is still the function remembered at initialisation,
 // running the same code, and the helper it calls for text,
 // genericpath._splitext, is still the one it found then, so that its result
 // on an exact str can be worked out here without the cost of calling it
-// through the interpreter. The check costs two dictionary lookups (about
-// 10 ns). The other names it reads (os.fspath, isinstance, bytes) decide
-// nothing for an exact str unless replaced by code that means to break the
-// interpreter, and checking them would cost as much as the rest of the call.
-bool is_posix_splitext(PyObject* splitext) {
-  if (splitext != state.posix_splitext.function) return false;
-  if (PyFunction_GET_CODE(splitext) != state.posix_splitext.code) return false;
+// through the interpreter; 0 when the call must be made; -1 when the step
+// fails (common/fast_path.hpp). The check costs two dictionary lookups
+// (about 10 ns). The other names it reads (os.fspath, isinstance, bytes)
+// decide nothing for an exact str unless replaced by code that means to break
+// the interpreter, and checking them would cost as much as the rest of the
+// call.
+int is_posix_splitext(PyObject* splitext) {
+  if (splitext != state.posix_splitext.function) return 0;
+  if (PyFunction_GET_CODE(splitext) != state.posix_splitext.code) return 0;
   PyObject* genericpath = PyDict_GetItemWithError(PyFunction_GET_GLOBALS(splitext),
                                                   constants.genericpath);  // borrowed
-  if (!genericpath || !PyModule_CheckExact(genericpath)) return PyErr_Clear(), false;
-  PyObject* helper = PyDict_GetItemWithError(PyModule_GetDict(genericpath),
-                                             constants.private_splitext);  // borrowed
-  if (!helper) PyErr_Clear();
-  return helper == state.posix_splitext.generic_helper;
+  PyObject* helper = genericpath && PyModule_CheckExact(genericpath)
+                         ? PyDict_GetItemWithError(PyModule_GetDict(genericpath),
+                                                   constants.private_splitext)  // borrowed
+                         : nullptr;
+  if (helper && helper == state.posix_splitext.generic_helper) return 1;
+  return give_up_fast_path();
 }
 
 // posixpath.splitext(path)[1][1:] for an exact str: the text after the last
@@ -76,8 +80,9 @@ Ref extension_without_dot(PyObject* filename) {
   Ref path = os ? steal(PyObject_GetAttr(os.get(), constants.path)) : Ref();
   Ref splitext = path ? steal(PyObject_GetAttr(path.get(), constants.splitext)) : Ref();
   if (!splitext) return splitext;
-  if (PyUnicode_CheckExact(filename) && is_posix_splitext(splitext.get()))
-    return posix_extension_without_dot(filename);
+  int native = PyUnicode_CheckExact(filename) ? is_posix_splitext(splitext.get()) : 0;
+  if (native < 0) return Ref();
+  if (native) return posix_extension_without_dot(filename);
   Ref parts = call(splitext.get(), {filename});
   Ref ext = parts ? second_of_two(parts.get()) : Ref();
   return ext ? steal(PyObject_GetItem(ext.get(), constants.one_to_end)) : Ref();
