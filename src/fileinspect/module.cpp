@@ -171,6 +171,8 @@ void Initialisation::forget_partial_module() {
 }
 
 PyObject* Initialisation::run() {
+  // The module body behind the C++ exception boundary: a C++ exception (no
+  // memory) fails the import as any failing step does.
   int status;
   try {
     status = run_body();
