@@ -13,8 +13,12 @@ setup(
     ext_modules=[
         Extension(
             "veltrane.corvalest.datareader.fileInspect",
-            sources=sorted(glob.glob("src/fileinspect/*.cpp") + glob.glob("src/common/*.cpp")),
-            depends=sorted(glob.glob("src/fileinspect/*.hpp") + glob.glob("src/common/*.hpp")),
+            # The module shell, with the delimited-text fast paths (and their
+            # private knobs module) compiled into the same shared object.
+            sources=sorted(glob.glob("src/fileinspect/*.cpp") + glob.glob("src/delimited/*.cpp")
+                           + glob.glob("src/common/*.cpp")),
+            depends=sorted(glob.glob("src/fileinspect/*.hpp") + glob.glob("src/delimited/*.hpp")
+                           + glob.glob("src/common/*.hpp")),
             include_dirs=["src"],
             language="c++",
             extra_compile_args=CXX_FLAGS,

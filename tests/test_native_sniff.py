@@ -21,6 +21,7 @@ import sys
 import pytest
 
 from conftest import corpus_root, load_knobs
+from launcher import python_command
 from veltrane.corvalest.datareader import fileInspect
 
 hypothesis = pytest.importorskip("hypothesis")
@@ -292,3 +293,32 @@ def test_a_sniffer_replaced_before_the_first_call_is_not_captured(write_file):
                            write_file("id;name\n1;a\n")],
                           stdout=subprocess.PIPE, check=True, universal_newlines=True)
     assert done.stdout.split() == ["0", "1"]
+
+
+OUT_OF_MEMORY = """
+import csv, importlib.machinery, importlib.util, resource
+from veltrane.corvalest.datareader import fileInspect
+loader = importlib.machinery.ExtensionFileLoader("_fileinspect_knobs", fileInspect.__file__)
+knobs = importlib.util.module_from_spec(importlib.util.spec_from_loader(loader.name, loader))
+loader.exec_module(knobs)
+text = "a;b\\n" * (50 << 20)  # 200 MB; its code points take 800 MB
+with open("/proc/self/status") as status:
+    size_kb = next(int(line.split()[1]) for line in status if line.startswith("VmSize:"))
+resource.setrlimit(resource.RLIMIT_AS, ((size_kb << 10) + (400 << 20), resource.RLIM_INFINITY))
+for call in (lambda: knobs.sample_rows(text), lambda: knobs.sniff_sample(text, True)):
+    try:
+        call()
+    except MemoryError:
+        print("MemoryError")
+"""
+
+
+# A sanitizer's shadow memory and an emulator's reserved guest memory cannot
+# live under an address-space limit.
+@pytest.mark.skipif("FILEINSPECT_SANITIZED" in os.environ or "FILEINSPECT_EMULATED" in os.environ,
+                    reason="needs an address-space limit of its own")
+def test_running_out_of_memory_raises_memory_error():
+    """std::bad_alloc in the native sniff's vectors is MemoryError, not the end of the process."""
+    done = subprocess.run(python_command() + ["-c", OUT_OF_MEMORY], stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, universal_newlines=True)
+    assert (done.returncode, done.stdout.split()) == (0, ["MemoryError"] * 2), done.stderr

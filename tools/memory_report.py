@@ -12,9 +12,10 @@ import os
 import re
 import sys
 
-# A frame of the extension: its shared object, its namespace, or one of its
+# A frame of the extension: its shared object, its namespaces, or one of its
 # C++ sources (valgrind names only the file, the sanitizers the path).
-OURS = re.compile(r"fileInspect[^ ]*\.so|src/fileinspect/|fileinspect::|\(\w+\.[ch]pp:\d+\)")
+OURS = re.compile(r"fileInspect[^ ]*\.so|src/(fileinspect|delimited|common)/"
+                  r"|(fileinspect|delimited|common)::|\(\w+\.[ch]pp:\d+\)")
 VALGRIND_PREFIX = re.compile(r"^==\d+== ?")
 LEAK = re.compile(r"^(Direct|Indirect) leak of \d+ byte|are definitely lost")
 VALGRIND_ERROR = re.compile(

@@ -233,6 +233,22 @@ inline const char* builtin_function_name(PyObject* function) {
   return reinterpret_cast<PyCFunctionObject*>(function)->m_ml->ml_name;
 }
 
+// The `__get__` slot of a descriptor's type (null for an object that is no
+// descriptor), as the interpreter calls it on a special method it found on a
+// type. PyType_GetSlot reads slots of static types only from 3.10 on, so the
+// field is read.
+inline descrgetfunc descriptor_get(PyObject* descriptor) {
+  return Py_TYPE(descriptor)->tp_descr_get;
+}
+
+// The name in the definition that a module made by C code was created from,
+// or null for a module without one (one written in Python, or not a module).
+// The definition's m_name is its only record of that name on every version.
+inline const char* module_definition_name(PyObject* module) {
+  PyModuleDef* definition = PyModule_Check(module) ? PyModule_GetDef(module) : nullptr;
+  return definition ? definition->m_name : nullptr;
+}
+
 // What the running version's csv module does, where the native sniff follows
 // it: Sniffer.has_header converts a cell with int, float and complex up to
 // 3.9, and with complex alone from 3.10; from 3.12 it tests a cell's length

@@ -4,6 +4,7 @@
 // is sniffed on its first two lines for a ";" or tab layout. Without it the
 // answer is the file name's extension, and the file is not touched.
 #include "binding.hpp"
+#include "common/fast_path.hpp"
 #include "functions.hpp"
 #include "ops.hpp"
 #include "traceback.hpp"
@@ -35,24 +36,27 @@ bool is_own_function(PyObject* function, PyObject* module, PyObject* name) {
   return PyUnicode_Compare(code_name(PyFunction_GET_CODE(function)), name) == 0;
 }
 
-// True when `splitext` is still the function remembered at initialisation,
+// 1 when `splitext` is still the function remembered at initialisation,
 // running the same code, and the helper it calls for text,
 // genericpath._splitext, is still the one it found then, so that its result
 // on an exact str can be worked out here without the cost of calling it
-// through the interpreter. The check costs two dictionary lookups (about
-// 10 ns). The other names it reads (os.fspath, isinstance, bytes) decide
-// nothing for an exact str unless replaced by code that means to break the
-// interpreter, and checking them would cost as much as the rest of the call.
-bool is_posix_splitext(PyObject* splitext) {
-  if (splitext != state.posix_splitext) return false;
-  if (PyFunction_GET_CODE(splitext) != state.posix_splitext_code) return false;
+// through the interpreter; 0 when the call must be made; -1 when the step
+// fails (common/fast_path.hpp). The check costs two dictionary lookups
+// (about 10 ns). The other names it reads (os.fspath, isinstance, bytes)
+// decide nothing for an exact str unless replaced by code that means to break
+// the interpreter, and checking them would cost as much as the rest of the
+// call.
+int is_posix_splitext(PyObject* splitext) {
+  if (splitext != state.posix_splitext.function) return 0;
+  if (PyFunction_GET_CODE(splitext) != state.posix_splitext.code) return 0;
   PyObject* genericpath = PyDict_GetItemWithError(PyFunction_GET_GLOBALS(splitext),
                                                   constants.genericpath);  // borrowed
-  if (!genericpath || !PyModule_CheckExact(genericpath)) return PyErr_Clear(), false;
-  PyObject* helper = PyDict_GetItemWithError(PyModule_GetDict(genericpath),
-                                             constants.private_splitext);  // borrowed
-  if (!helper) PyErr_Clear();
-  return helper == state.generic_splitext;
+  PyObject* helper = genericpath && PyModule_CheckExact(genericpath)
+                         ? PyDict_GetItemWithError(PyModule_GetDict(genericpath),
+                                                   constants.private_splitext)  // borrowed
+                         : nullptr;
+  if (helper && helper == state.posix_splitext.generic_helper) return 1;
+  return give_up_fast_path();
 }
 
 // posixpath.splitext(path)[1][1:] for an exact str: the text after the last
@@ -76,8 +80,9 @@ Ref extension_without_dot(PyObject* filename) {
   Ref path = os ? steal(PyObject_GetAttr(os.get(), constants.path)) : Ref();
   Ref splitext = path ? steal(PyObject_GetAttr(path.get(), constants.splitext)) : Ref();
   if (!splitext) return splitext;
-  if (PyUnicode_CheckExact(filename) && is_posix_splitext(splitext.get()))
-    return posix_extension_without_dot(filename);
+  int native = PyUnicode_CheckExact(filename) ? is_posix_splitext(splitext.get()) : 0;
+  if (native < 0) return Ref();
+  if (native) return posix_extension_without_dot(filename);
   Ref parts = call(splitext.get(), {filename});
   Ref ext = parts ? second_of_two(parts.get()) : Ref();
   return ext ? steal(PyObject_GetItem(ext.get(), constants.one_to_end)) : Ref();
@@ -95,7 +100,7 @@ Ref type_from_extension(PyObject* filename) {
 // `with open(filename, "r") as f: l1 = f.readline(); l2 = f.readline()`.
 // Returns 0, or -1 with the error set and its entries added.
 int read_first_two_lines(PyObject* filename, Ref& l1, Ref& l2) {
-  Ref file = call(state.open, {filename, constants.mode_read});
+  Ref file = call(state.held.open, {filename, constants.mode_read});
   if (!file) return fail_status(line::open_file);
   WithBlock block;
   Ref f = block.enter(file.get());
@@ -140,9 +145,9 @@ Ref delimited_type(PyObject* filename) {
   if (!l1) return raise_unbound_local("l1"), fail(line::semicolon_split.split_l1);
   if (!l2) return raise_unbound_local("l2"), fail(line::semicolon_split.split_l2);
   int semicolons = same_fields(l1.get(), l2.get(), constants.semicolon, line::semicolon_split);
-  if (semicolons) return semicolons > 0 ? borrow(constants.csv_type) : Ref();
+  if (semicolons) return semicolons > 0 ? borrow(constants.csv) : Ref();
   int tabs = same_fields(l1.get(), l2.get(), constants.tab, line::tab_split);
-  if (tabs) return tabs > 0 ? borrow(constants.txt_type) : Ref();
+  if (tabs) return tabs > 0 ? borrow(constants.txt) : Ref();
   return borrow(constants.unknown);
 }
 
@@ -180,10 +185,10 @@ Ref type_from_mime_parts(PyObject* lst) {
 
   int old_workbook = item_equals(ltx.get(), 1, constants.ms_excel);
   if (old_workbook < 0) return fail(line::test_ms_excel);
-  if (old_workbook) return borrow(constants.xls_type);
+  if (old_workbook) return borrow(constants.xls);
   int open_xml = item_equals(ltx.get(), 1, constants.openxmlformats);
   if (open_xml < 0) return fail(line::test_openxml);
-  return borrow(open_xml ? constants.xlsx_type : constants.unknown_spreadsheet);
+  return borrow(open_xml ? constants.xlsx : constants.unknown_spreadsheet);
 }
 
 // MIME mode.
@@ -202,7 +207,7 @@ Ref type_from_mime(PyObject* filename) {
 }  // namespace
 
 void remember_posix_splitext() {
-  if (state.posix_splitext) return;  // kept from an earlier initialisation
+  if (state.posix_splitext.function) return;  // kept from an earlier initialisation
   Ref posixpath = steal(PyImport_GetModule(constants.posixpath));
   Ref genericpath = steal(PyImport_GetModule(constants.genericpath));
   if (!posixpath || !genericpath) return PyErr_Clear();
@@ -212,9 +217,9 @@ void remember_posix_splitext() {
   if (!splitext || !is_own_function(splitext.get(), posixpath.get(), constants.splitext)) return;
   if (!helper || !is_own_function(helper.get(), genericpath.get(), constants.private_splitext))
     return;
-  keep(state.posix_splitext_code, PyFunction_GET_CODE(splitext.get()));
-  keep(state.generic_splitext, helper.get());
-  keep(state.posix_splitext, splitext.get());
+  hold(state.posix_splitext.code, PyFunction_GET_CODE(splitext.get()));
+  hold(state.posix_splitext.generic_helper, helper.get());
+  hold(state.posix_splitext.function, splitext.get());
 }
 
 PyObject* getfiletype(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

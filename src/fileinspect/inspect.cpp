@@ -2,12 +2,14 @@
 // file is laid out.
 //
 // Delimited text is sniffed with the standard `csv` module on its first 1024
-// characters and then read once, row by row; a workbook is analysed range by
-// range by the sibling `analyseRangeData`; any other type gets a fixed result.
+// characters and then read once, row by row; where the answers are provably
+// the same, the native delimited-text paths (src/delimited/) give both the
+// sniffer's answers and the row count. A workbook is analysed range by range
+// by the sibling `analyseRangeData`; any other type gets a fixed result.
 #include "binding.hpp"
+#include "delimited/row_count.hpp"
+#include "delimited/sniff.hpp"
 #include "functions.hpp"
-#include "native_sniff.hpp"
-#include "nativecount.hpp"
 #include "ops.hpp"
 #include "traceback.hpp"
 #include "withblock.hpp"
@@ -40,7 +42,7 @@ struct Layout {
 // print("debug file {0} -> type{1}".format(filename, ftype)) with the held print.
 int print_debug_line(PyObject* filename, PyObject* ftype) {
   Ref text = call_method(constants.debug_line, constants.format, {filename, ftype});
-  Ref printed = text ? call(state.print, {text.get()}) : Ref();
+  Ref printed = text ? call(state.held.print, {text.get()}) : Ref();
   return printed ? 0 : -1;
 }
 
@@ -64,76 +66,84 @@ int has_fields(PyObject* row) {
 // is kept as the title row (a blank line before it is not a title). No other
 // row is kept, so memory does not grow with the file. The rows are counted
 // natively from the file's bytes where that gives the reader's own result.
-int count_rows(PyObject* reader_function, PyObject* csvfile, PyObject* reader, Layout& layout) {
+int count_rows(PyObject* reader_function, PyObject* csvfile, PyObject* reader,
+               const delimited::OpenedTextFile& opened, Layout& layout) {
   Ref rows = steal(PyObject_GetIter(reader));
   if (!rows) return fail_status(line::row_loop);
-  int keep_title = PyObject_IsTrue(layout.title_first.get());
-  if (keep_title < 0) return fail_status(line::test_title_row);
-  NativeRows native;
-  int counted = count_rows_natively(reader_function, csvfile, reader, keep_title, native);
-  if (counted < 0) return fail_status(line::row_loop);
-  if (counted) {
-    if (native.title) layout.titles = std::move(native.title);
-    layout.line_count = native.count;
+  int want_title = PyObject_IsTrue(layout.title_first.get());
+  if (want_title < 0) return fail_status(line::test_title_row);
+  delimited::CountedRows counted;
+  int native = delimited::count_rows(reader_function, csvfile, reader, opened, want_title, counted);
+  if (native < 0) return fail_status(line::row_loop);
+  if (native) {
+    if (counted.title) layout.titles = std::move(counted.title);
+    layout.line_count = counted.count;
     return 0;
   }
   while (Ref row = steal(PyIter_Next(rows.get()))) {
     int fields = has_fields(row.get());
     if (fields < 0) return fail_status(line::test_row);
     if (!fields) continue;
-    if (keep_title) {
+    if (want_title) {
       layout.titles = std::move(row);
-      keep_title = 0;
+      want_title = 0;
     }
     ++layout.line_count;
   }
   return PyErr_Occurred() ? fail_status(line::row_loop) : 0;
 }
 
-// The body of the with-block around the open file `csvfile`. Returns 0, or
-// -1 with the failing line's entry added.
-int read_layout(PyObject* csv, PyObject* csvfile, PyObject* forceTitles, Layout& layout) {
+// The body of the with-block around `csvfile`, which `opened` describes.
+// Returns 0, or -1 with the failing line's entry added.
+int read_layout(PyObject* csv, PyObject* csvfile, PyObject* forceTitles,
+                delimited::OpenedTextFile& opened, Layout& layout) {
   Ref sample = call_method(csvfile, constants.read, {constants.sample_size});
   if (!sample) return fail_status(line::read_sample);
   if (!call_method(csvfile, constants.seek, {constants.zero})) return fail_status(line::rewind);
+  opened.rewound = true;
 
   int forced = PyObject_IsTrue(forceTitles);
   if (forced < 0) return fail_status(line::has_header);
   // Both answers from one native pass, or both from the sniffer.
-  Ref sniffed_title, sniffed_dialect;
-  bool native = sniff_natively(csv, sample.get(), !forced, sniffed_title, sniffed_dialect);
+  delimited::SniffAnswers sniffed;
+  int native = delimited::sniff_sample(csv, sample.get(), !forced, sniffed);
+  if (native < 0) return fail_status(forced ? line::sniff : line::has_header);
   Ref title_first = forced   ? borrow(forceTitles)
-                    : native ? std::move(sniffed_title)
+                    : native ? std::move(sniffed.title_first)
                              : ask_new_sniffer(csv, constants.has_header, sample.get());
   if (!title_first) return fail_status(line::has_header);
   layout.title_first = std::move(title_first);
 
   Ref dialect =
-      native ? std::move(sniffed_dialect) : ask_new_sniffer(csv, constants.sniff, sample.get());
+      native ? std::move(sniffed.dialect) : ask_new_sniffer(csv, constants.sniff, sample.get());
   if (!dialect) return fail_status(line::sniff);
   layout.dialect = std::move(dialect);
   Ref delimiter = steal(PyObject_GetAttr(layout.dialect.get(), constants.delimiter));
   int semicolon = delimiter ? equals_text(delimiter.get(), constants.semicolon) : -1;
   if (semicolon < 0) return fail_status(line::test_delimiter);
-  layout.ftype = borrow(semicolon ? constants.csv_type : constants.txt_type);
+  layout.ftype = borrow(semicolon ? constants.csv : constants.txt);
 
   Ref reader_function = steal(PyObject_GetAttr(csv, constants.reader));
   Ref reader =
       reader_function ? call(reader_function.get(), {csvfile, layout.dialect.get()}) : Ref();
   if (!reader) return fail_status(line::new_reader);
-  return count_rows(reader_function.get(), csvfile, reader.get(), layout);
+  return count_rows(reader_function.get(), csvfile, reader.get(), opened, layout);
 }
 
 // The delimited-text branch: the file is open in a with-block while its
 // layout is read, and closed on every way out.
 Ref inspect_delimited(PyObject* csv, PyObject* filename, PyObject* forceTitles, Layout& layout) {
-  PyObject* open_args[] = {filename, constants.mode_read, constants.utf_8_sig};
-  Ref file = call_vector(state.open, open_args, 2, constants.encoding_kwnames);
+  // open(filename, "r", encoding="utf-8-sig") with the held open: strict
+  // errors and universal newlines, as the native row count must be told.
+  delimited::OpenedTextFile opened{
+      state.held.open, constants.mode_read, constants.utf_8_sig, true, true, false};
+  PyObject* open_args[] = {filename, opened.mode, opened.encoding};
+  Ref file = call_vector(opened.open, open_args, 2, constants.encoding_kwnames);
   if (!file) return fail(line::with_open);
   WithBlock block;
   Ref csvfile = block.enter(file.get());
   if (!csvfile) return fail(line::with_open);
-  if (read_layout(csv, csvfile.get(), forceTitles, layout) < 0) {
+  if (read_layout(csv, csvfile.get(), forceTitles, opened, layout) < 0) {
     if (block.exit_with_exception() < 0) return fail(line::with_open);
   } else if (block.exit_normally() < 0) {
     return fail(line::with_open);
@@ -214,7 +224,7 @@ Ref inspect(PyObject* filename, PyObject* ftype_arg, PyObject* arange, PyObject*
   if (delimited < 0) return fail(line::test_delimited);
   if (delimited) return inspect_delimited(csv.get(), filename, forceTitles, layout);
 
-  int workbook = equals_either(ftype, constants.xls_type, constants.xlsx_type);
+  int workbook = equals_either(ftype, constants.xls, constants.xlsx);
   if (workbook < 0) return fail(line::test_workbook);
   if (workbook) return inspect_workbook(filename, ftype, arange, forceTitles);
 

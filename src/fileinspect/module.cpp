@@ -7,6 +7,7 @@
 // publishes its three functions. A failure ends the import with a traceback
 // entry for the failing line and leaves no half-built module behind.
 #include "base.hpp"
+#include "common/exception_boundary.hpp"
 #include "functions.hpp"
 #include "lookup.hpp"
 #include "ops.hpp"
@@ -18,10 +19,12 @@ namespace fileinspect {
 namespace {
 
 // `ml_doc` carries only the text signature, so that `__doc__` is None while
-// inspect.signature shows the parameters.
+// inspect.signature shows the parameters. The function is entered behind the
+// C++ exception boundary.
 template <PyObject* (*Function)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)>
 PyMethodDef function_def(const char* name, const char* signature) {
-  return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(Function)),
+  constexpr auto bounded = without_exceptions<Function>;
+  return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(bounded)),
           METH_FASTCALL | METH_KEYWORDS, signature};
 }
 
@@ -111,8 +114,8 @@ int Initialisation::hold_builtins() {
   // `enumerate` is fetched only because its absence must fail the import,
   // as the module body's reading it would; it is not held.
   if (!enumerate) return fail_status(init_line::setup);
-  keep(state.print, print.get());
-  keep(state.open, open.get());
+  hold(state.held.print, print.get());
+  hold(state.held.open, open.get());
   return 0;
 }
 
@@ -168,7 +171,16 @@ void Initialisation::forget_partial_module() {
 }
 
 PyObject* Initialisation::run() {
-  if (run_body() < 0) {
+  // The module body behind the C++ exception boundary: a C++ exception (no
+  // memory) fails the import as any failing step does.
+  int status;
+  try {
+    status = run_body();
+  } catch (...) {
+    raise_for_cxx_exception();
+    status = fail_status(init_line::setup);
+  }
+  if (status < 0) {
     forget_partial_module();
     return nullptr;
   }

@@ -5,15 +5,11 @@
 #include <initializer_list>
 
 #include "base.hpp"
+#include "common/call.hpp"
 #include "lookup.hpp"
 #include "state.hpp"
 
 namespace fileinspect {
-
-// callable(*args)
-inline Ref call(PyObject* callable, std::initializer_list<PyObject*> args) {
-  return call_vector(callable, args.begin(), static_cast<Py_ssize_t>(args.size()));
-}
 
 // object.name(*args)
 inline Ref call_method(PyObject* object, PyObject* name, std::initializer_list<PyObject*> args) {

@@ -22,14 +22,14 @@ Ref data_ranges(PyObject* filename, PyObject* ftype_arg) {
     if (!ftype) return fail(line::detect);
   }
 
-  int delimited = equals_either(ftype.get(), constants.csv_type, constants.txt_type);
+  int delimited = equals_either(ftype.get(), constants.csv, constants.txt);
   if (delimited < 0) return fail(line::test_delimited);
   if (delimited) {
     Ref none_listed = steal(PyList_New(0));
     return none_listed ? std::move(none_listed) : fail(line::new_list);
   }
 
-  int workbook = equals_either(ftype.get(), constants.xls_type, constants.xlsx_type);
+  int workbook = equals_either(ftype.get(), constants.xls, constants.xlsx);
   if (workbook < 0) return fail(line::test_workbook);
   if (workbook) {
     Ref ranges = call_global(constants.getranges, {filename, ftype.get()});

@@ -44,7 +44,7 @@ int init_constants() {
   return make_encoding_kwnames(made);
 }
 
-void keep(PyObject*& slot, PyObject* value) {
+void hold(PyObject*& slot, PyObject* value) {
   PyObject* old = slot;
   slot = borrow(value).release();
   Ref previous = steal(old);  // released on return

@@ -50,7 +50,7 @@ void add_traceback_entry(Line line) {
     // a failure to build it must not replace the exception.
     PendingException pending;
     PyCodeObject* code = code_for(line);
-    Ref globals = borrow(state.module_dict);
+    Ref globals = borrow(state.namespaces.module_dict);
     if (!globals) globals = steal(PyDict_New());
     if (code && globals)
       frame = steal(reinterpret_cast<PyObject*>(

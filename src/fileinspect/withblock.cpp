@@ -15,7 +15,7 @@ Ref lookup_special(PyObject* object, PyObject* name) {
     if (!PyErr_Occurred()) PyErr_SetObject(PyExc_AttributeError, name);
     return Ref();
   }
-  descrgetfunc get = Py_TYPE(found)->tp_descr_get;
+  descrgetfunc get = descriptor_get(found);
   if (!get) return borrow(found);
   return steal(get(found, object, reinterpret_cast<PyObject*>(Py_TYPE(object))));
 }

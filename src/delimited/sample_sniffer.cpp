@@ -1,4 +1,4 @@
-#include "sniffer.hpp"
+#include "sample_sniffer.hpp"
 
 #include <algorithm>
 #include <array>
@@ -10,7 +10,7 @@
 #include <emmintrin.h>
 #endif
 
-namespace fileinspect {
+namespace delimited {
 
 namespace {
 
@@ -189,8 +189,8 @@ class FailedClosings {
 // search steps from quote to quote.
 class QuotePatterns {
  public:
-  QuotePatterns(const CodePoints& s, const std::vector<Index>& quotes)
-      : s_(s), n_(s.size()), quotes_(quotes) {}
+  QuotePatterns(const CodePoints& text, const std::vector<Index>& quotes)
+      : text_(text), length_(text.size()), quotes_(quotes) {}
 
   // Calls tally(match) for each match of the first pattern that has any;
   // false when none has.
@@ -210,8 +210,8 @@ class QuotePatterns {
     for (Index q = 0; q < quotes_.size(); ++q) {
       std::array<QuoteMatch, 2> openings;
       Index count = open_on(pattern.opening, q, pos, openings);
-      for (Index o = 0; o < count; ++o) {
-        QuoteMatch& match = openings[o];
+      for (Index candidate = 0; candidate < count; ++candidate) {
+        QuoteMatch& match = openings[candidate];
         if (failed.contains(match)) continue;
         Index end;
         Index closing = close(pattern.closing, q, match, end);
@@ -233,21 +233,21 @@ class QuotePatterns {
   // later, leftmost start first; returns how many.
   Index open_on(Opening opening, Index q, Index pos, std::array<QuoteMatch, 2>& found) const {
     Index at = quotes_[q];
-    Py_UCS4 quote = s_[at];
+    Py_UCS4 quote = text_[at];
     if (opening == Opening::at_line_start) {
       // `^` at the quote, or `\n` just before it: the same match either way.
-      if (at < pos || (at > 0 && s_[at - 1] != '\n')) return 0;
+      if (at < pos || (at > 0 && text_[at - 1] != '\n')) return 0;
       found[0] = {quote, false, 0, false};
       return 1;
     }
     Index count = 0;
     // The delimiter and a space before the quote; the optional space is tried
     // first, and without it this space would have to be the quote.
-    if (at >= 2 && at - 2 >= pos && s_[at - 1] == ' ' && is_delimiter_candidate(s_[at - 2]))
-      found[count++] = {quote, true, s_[at - 2], true};
+    if (at >= 2 && at - 2 >= pos && text_[at - 1] == ' ' && is_delimiter_candidate(text_[at - 2]))
+      found[count++] = {quote, true, text_[at - 2], true};
     // The delimiter just before the quote.
-    if (at >= 1 && at - 1 >= pos && is_delimiter_candidate(s_[at - 1]))
-      found[count++] = {quote, true, s_[at - 1], false};
+    if (at >= 1 && at - 1 >= pos && is_delimiter_candidate(text_[at - 1]))
+      found[count++] = {quote, true, text_[at - 1], false};
     return count;
   }
 
@@ -256,7 +256,8 @@ class QuotePatterns {
   // none), with the match's remaining groups and its end set.
   Index close(Closing closing, Index q, QuoteMatch& match, Index& end) const {
     for (Index c = q + 1; c < quotes_.size(); ++c)
-      if (s_[quotes_[c]] == match.quote && closes_at(closing, quotes_[c] + 1, match, end)) return c;
+      if (text_[quotes_[c]] == match.quote && closes_at(closing, quotes_[c] + 1, match, end))
+        return c;
     return quotes_.size();
   }
 
@@ -264,25 +265,25 @@ class QuotePatterns {
   bool closes_at(Closing closing, Index after, QuoteMatch& match, Index& end) const {
     switch (closing) {
       case Closing::delimiter_same:
-        if (after < n_ && s_[after] == match.delim) return end = after + 1, true;
+        if (after < length_ && text_[after] == match.delim) return end = after + 1, true;
         return false;
       case Closing::delimiter_any:
-        if (after < n_ && is_delimiter_candidate(s_[after])) {
+        if (after < length_ && is_delimiter_candidate(text_[after])) {
           match.has_delim = true;
-          match.delim = s_[after];
-          match.space = after + 1 < n_ && s_[after + 1] == ' ';
+          match.delim = text_[after];
+          match.space = after + 1 < length_ && text_[after + 1] == ' ';
           end = after + 1 + (match.space ? 1 : 0);
           return true;
         }
         return false;
       default:  // line_end: `$` matches before the line break, which it leaves
-        if (after == n_ || s_[after] == '\n') return end = after, true;
+        if (after == length_ || text_[after] == '\n') return end = after, true;
         return false;
     }
   }
 
-  const CodePoints& s_;
-  Index n_;
+  const CodePoints& text_;
+  Index length_;
   const std::vector<Index>& quotes_;
 };
 
@@ -296,14 +297,14 @@ class QuotePatterns {
 // first and the last quote of each stretch decide.
 class DoubledQuoteTest {
  public:
-  DoubledQuoteTest(const CodePoints& s, const std::vector<Index>& quotes, bool has_delim,
+  DoubledQuoteTest(const CodePoints& text, const std::vector<Index>& quotes, bool has_delim,
                    Py_UCS4 delim)
-      : s_(s), n_(s.size()), quotes_(quotes), has_delim_(has_delim), delim_(delim) {}
+      : text_(text), length_(text.size()), quotes_(quotes), has_delim_(has_delim), delim_(delim) {}
 
   bool found(Py_UCS4 quote) const {
     Index first = 0, last = 0, count = 0;  // the quotes of the current stretch
     for (Index at : quotes_) {
-      if (s_[at] != quote) continue;
+      if (text_[at] != quote) continue;
       if (count > 0 && !breaks_between(last, at)) {
         last = at;
         ++count;
@@ -321,7 +322,7 @@ class DoubledQuoteTest {
 
   bool breaks_between(Index from, Index to) const {
     for (Index i = from + 1; i < to; ++i)
-      if (breaks_stretch(s_[i])) return true;
+      if (breaks_stretch(text_[i])) return true;
     return false;
   }
 
@@ -333,8 +334,8 @@ class DoubledQuoteTest {
   bool opens(Index at) const {
     if (!has_delim_) return true;  // the empty group matches anywhere
     Index i = at;
-    while (i > 0 && !is_word(s_[i - 1])) {
-      if (breaks_stretch(s_[i - 1])) return true;
+    while (i > 0 && !is_word(text_[i - 1])) {
+      if (breaks_stretch(text_[i - 1])) return true;
       --i;
     }
     return i == 0;
@@ -344,13 +345,13 @@ class DoubledQuoteTest {
   bool closes(Index at) const {
     if (!has_delim_) return true;
     Index i = at + 1;
-    for (; i < n_ && !is_word(s_[i]); ++i)
-      if (breaks_stretch(s_[i])) return true;
-    return i == n_;
+    for (; i < length_ && !is_word(text_[i]); ++i)
+      if (breaks_stretch(text_[i])) return true;
+    return i == length_;
   }
 
-  const CodePoints& s_;
-  Index n_;
+  const CodePoints& text_;
+  Index length_;
   const std::vector<Index>& quotes_;
   bool has_delim_;
   Py_UCS4 delim_;
@@ -371,11 +372,11 @@ QuoteGuess guess_quote_and_delimiter(const CodePoints& data) {
   std::vector<Index> quotes_at = quote_positions(data);
   OrderedCounts<Py_UCS4, long> quotes, delims;
   long spaces = 0;
-  auto tally = [&](const QuoteMatch& m) {
-    ++quotes[m.quote];
-    if (!m.has_delim) return;  // the pattern has no delimiter group
-    ++delims[m.delim];
-    if (m.space) ++spaces;
+  auto tally = [&](const QuoteMatch& match) {
+    ++quotes[match.quote];
+    if (!match.has_delim) return;  // the pattern has no delimiter group
+    ++delims[match.delim];
+    if (match.space) ++spaces;
   };
   if (!QuotePatterns(data, quotes_at).first_matching(tally)) return guess;
   guess.has_quotechar = true;
@@ -624,4 +625,4 @@ SniffedLayout sniff_layout(const CodePoints& sample) {
   return layout;
 }
 
-}  // namespace fileinspect
+}  // namespace delimited

@@ -9,7 +9,7 @@
 
 #include "base.hpp"
 
-namespace fileinspect {
+namespace delimited {
 
 // The sample as code points.
 using CodePoints = std::vector<Py_UCS4>;
@@ -30,4 +30,4 @@ CodePoints code_points_of(PyObject* text);
 
 SniffedLayout sniff_layout(const CodePoints& sample);
 
-}  // namespace fileinspect
+}  // namespace delimited

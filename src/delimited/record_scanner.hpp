@@ -1,14 +1,17 @@
 // The byte-level record scanner behind the native row count of delimited
-// files: pure C++, no Python objects, safe to run without the GIL.
+// files: pure C++, no Python objects, safe to run without the interpreter lock.
 //
 // It reads a UTF-8 file through its descriptor with pread, from offset 0, in
 // blocks of a fixed size, and follows the states of the interpreter's csv
-// reader over the text that a universal-newline text file yields ("\r\n",
-// "\r" and "\n" each end one line). It counts the records that hold at least
-// one field and locates the first of them. Whatever it cannot reproduce
-// exactly (invalid UTF-8, a NUL byte, a field that may exceed the field size
-// limit, a file that changes size, a read error) makes it give up, so that the
-// caller reads the file the ordinary way.
+// reader (record_rules.hpp) over the text that a universal-newline text file
+// yields ("\r\n", "\r" and "\n" each end one line). It counts the records that
+// hold at least one field and locates the first of them. Whatever it cannot
+// reproduce exactly (invalid UTF-8, a NUL byte, a field that may exceed the
+// field size limit, a file that changes size, a read error) makes it give up,
+// so that the caller reads the file the ordinary way.
+//
+// The scan is the portable scanner (byte_scanner.hpp), with the SSE2
+// accelerator (sse2_groups.hpp) taking 64 bytes at a time where it can.
 #pragma once
 
 #include "common/read_at.hpp"
@@ -16,23 +19,16 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace fileinspect {
+#include "record_rules.hpp"
 
-// The reader's dialect, as far as the scanner reproduces it: one ASCII
-// delimiter and quote character (distinct, neither a line end nor NUL),
-// QUOTE_MINIMAL, no escape character, strict off.
-struct ScanDialect {
-  unsigned char delimiter;
-  unsigned char quotechar;
-  bool doublequote;
-  bool skipinitialspace;
-};
+namespace delimited {
 
 struct ScanOptions {
-  ScanDialect dialect;
+  // An ASCII delimiter and quote character that the record rules hold for.
+  RecordDialect dialect;
   int64_t field_limit;  // csv.field_size_limit(), in characters
   size_t block_size;    // bytes read at a time, at least 1
-  bool scalar_only;     // the portable path even where vector instructions exist
+  bool scalar_only;     // the portable scanner even where SSE2 exists
 };
 
 enum class ScanOutcome {
@@ -51,6 +47,7 @@ struct ScanResult {
 };
 
 // Scans the regular file open on `fd` of `size` bytes (as fstat reported).
-ScanResult scan_records(int fd, uint64_t size, const ScanOptions& options);
+// Never throws.
+ScanResult scan_records(int fd, uint64_t size, const ScanOptions& options) noexcept;
 
-}  // namespace fileinspect
+}  // namespace delimited
