@@ -1,0 +1,40 @@
+#include "problem.hpp"
+
+#include <cstdarg>
+#include <cstdio>
+
+namespace sheetscan::xls {
+
+bool Problem::record(StopKind kind, const char* format, va_list arguments) {
+  if (kind_ != StopKind::kNone) return false;  // the first problem is the cause
+  char text[512];
+  std::vsnprintf(text, sizeof text, format, arguments);
+  kind_ = kind;
+  message_ = text;
+  return false;
+}
+
+bool Problem::unsupported(const char* format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  record(StopKind::kUnsupported, format, arguments);
+  va_end(arguments);
+  return false;
+}
+
+bool Problem::reject(const char* format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  record(StopKind::kRejected, format, arguments);
+  va_end(arguments);
+  return false;
+}
+
+bool Problem::os_error(int error_number) {
+  if (kind_ != StopKind::kNone) return false;
+  kind_ = StopKind::kOsError;
+  error_number_ = error_number;
+  return false;
+}
+
+}  // namespace sheetscan::xls
