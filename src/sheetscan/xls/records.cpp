@@ -1,0 +1,41 @@
+#include "records.hpp"
+
+#include "common/little_endian.hpp"
+
+namespace sheetscan::xls {
+
+bool RecordReader::next(Record* record) {
+  uint64_t offset = stream_->position();
+  if (stream_->remaining() < 4) {
+    return problem_->reject(
+        "the workbook stream ends at offset %llu, before the EOF record of "
+        "a record list",
+        static_cast<unsigned long long>(offset));
+  }
+  const unsigned char* header = stream_->peek(4);
+  if (!header) return false;
+  uint16_t type = common::le16(header);
+  uint16_t length = common::le16(header + 2);
+  if (stream_->remaining() - 4 < length) {
+    return problem_->reject(
+        "record 0x%04X at offset %llu is %u bytes long, past the end of the "
+        "workbook stream (%llu bytes)",
+        type, static_cast<unsigned long long>(offset), length,
+        static_cast<unsigned long long>(stream_->size()));
+  }
+  const unsigned char* bytes = stream_->peek(4 + size_t{length});
+  if (!bytes) return false;
+  stream_->advance(4 + size_t{length});
+  *record = Record{type, length, bytes + 4, offset};
+  return true;
+}
+
+bool RecordReader::peek_type(uint16_t* type) {
+  if (stream_->remaining() < 4) return false;
+  const unsigned char* header = stream_->peek(4);
+  if (!header) return false;
+  *type = common::le16(header);
+  return true;
+}
+
+}  // namespace sheetscan::xls
