@@ -11,14 +11,22 @@
 // style id) from the area's first column on (column A for a whole sheet);
 // styles are (date1904, number format id per cell format, [(custom id, code)]).
 // `choose(names)` returns the index of the worksheet to analyse; `area` is
-// None for the whole sheet.
+// None for the whole sheet. The .xls reader's functions (xls_ranges,
+// xls_analyse, content_digest) are described in xls/python_api.hpp.
+//
+// A refusal raises Unreadable (a ValueError): the file is not read here, and
+// another reader may try it. Its subclass Rejected says that the file is
+// damaged, hostile or beyond a limit: the refusal is final, and no other
+// reader may try.
 #include <map>
 #include <new>
 #include <stdexcept>
 
 #include "common/compat.hpp"
+#include "common/exception_boundary.hpp"
 #include "package.hpp"
 #include "sheet_pass.hpp"
+#include "xls/python_api.hpp"
 
 namespace sheetscan {
 
@@ -275,6 +283,12 @@ PyMethodDef methods[] = {
      "ranges(fd, sample_rows): the used area and analysis of each worksheet."},
     {"analyse", without_exceptions<analyse_or_throw>, METH_VARARGS,
      "analyse(fd, choose, area, sample_rows): non-empty rows and first rows of one range."},
+    {"xls_ranges", common::without_exceptions<xls::ranges>, METH_VARARGS,
+     "xls_ranges(fd, sample_rows): the used area and analysis of each worksheet of an .xls."},
+    {"xls_analyse", common::without_exceptions<xls::analyse>, METH_VARARGS,
+     "xls_analyse(fd, choose, area, sample_rows): one range of an .xls workbook."},
+    {"content_digest", common::without_exceptions<xls::content_digest>, METH_VARARGS,
+     "content_digest(fd): a 64-bit digest of the whole file."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -308,5 +322,11 @@ EXTENSION_MODINIT PyInit__sheetscan() {
   Ref error = borrow(sheetscan::unreadable_error);
   if (PyModule_AddObject(module.get(), "Unreadable", error.get()) < 0) return nullptr;
   error.release();
+  Ref rejected = steal(PyErr_NewException("veltrane.corvalest.datareader._sheetscan.Rejected",
+                                          sheetscan::unreadable_error, nullptr));
+  if (!rejected || PyModule_AddObject(module.get(), "Rejected", rejected.get()) < 0) {
+    return nullptr;
+  }
+  rejected.release();
   return module.release();
 }
