@@ -6,15 +6,18 @@ delimited-text inspection, (type name, data rows, title flag, title row, None),
 so that callers handle both alike. Designations follow the A1 grammar of
 `veltrane.corvalest.excelutils`.
 
-Readers: for "xlsx" (.xlsx and .xlsm, transitional or strict, and the binary
-.xlsb that libmagic types alike) the native scanner `_sheetscan` of this
-package, one streaming pass in constant memory,
-and openpyxl in read-only mode for the workbooks that the scanner refuses
-(damaged, or laid out in ways it leaves to openpyxl); xlrd (version 2) for
-"xls", one worksheet loaded at a time. openpyxl and xlrd come with the
+Readers: the native scanner `_sheetscan` of this package, one streaming pass
+in constant memory, for "xlsx" (.xlsx and .xlsm, transitional or strict, and
+the binary .xlsb that libmagic types alike) and for "xls" (BIFF8 workbooks);
+openpyxl in read-only mode and xlrd (version 2, one worksheet loaded at a
+time) read the workbooks that the scanner leaves to them (laid out in ways it
+does not read, BIFF5 and older, encrypted). A workbook that the scanner
+rejects (damaged, hostile, beyond a limit: `_sheetscan.Rejected`) is refused
+at once and handed to no other reader. openpyxl and xlrd come with the
 package's `excel` extra and are imported only when a workbook is read, so that
 the package imports without them; openpyxl also converts the values of the
-first rows that the scanner hands over, exactly as it converts its own.
+first rows that the scanner hands over from .xlsx, exactly as it converts its
+own, while the .xls reader hands over the values xlrd gives.
 
 Empty cells are those holding nothing or the empty text. The used cells of a
 worksheet are the smallest rectangle holding all its other cells; they are
@@ -75,42 +78,58 @@ def getranges(filename, ftype):
     refusal = None
     if _native_reads(filename, ftype):
         try:
-            return _native_ranges(filename)
-        except Exception as err:  # refused or failed: openpyxl has its say
+            return _native_ranges(filename, ftype)
+        except _sheetscan.Rejected as err:
+            raise _rejected(filename, ftype, err) from err
+        except Exception as err:  # not read natively: openpyxl or xlrd has its say
             refusal = err
     return _getranges_read(filename, ftype, refusal)
 
 
-def _native_ranges(filename):
+def _native_ranges(filename, ftype="xlsx"):
     """getranges by the native scanner; raises what it raises when it refuses the file.
 
     The same pass analyses each sheet's used cells, which inspectFile asks
     for next: the analyses are kept for that one file, as long as it stays
     the same file unchanged (device, inode, size, modification and change
-    times, and the archive's central directory, which holds every part's
-    CRC-32, so that a rewrite within one timestamp tick is noticed too).
+    times, and what tells its content apart: the archive's central
+    directory, which holds every part's CRC-32, or a digest of the whole
+    .xls, so that a rewrite within one timestamp tick is noticed too).
     """
     global _recent_analyses
     path = os.fspath(filename)
     with open(path, "rb") as stream:
-        identity = _file_identity(path, stream)
-        sheets, styles = _sheetscan.ranges(stream.fileno(), TITLE_SAMPLE_ROWS)
+        identity = _file_identity(path, stream, ftype)
+        if ftype == "xls":
+            sheets, styles = _sheetscan.xls_ranges(stream.fileno(), TITLE_SAMPLE_ROWS), None
+        else:
+            sheets, styles = _sheetscan.ranges(stream.fileno(), TITLE_SAMPLE_ROWS)
     _recent_analyses = (identity, sheets, styles)
     return [formatRangeDesignation(name, Area(*area)) for name, area, _ in sheets if area]
 
 
-# (file identity, [(sheet name, used area, analysis)], styles) of the last native getranges.
+# (file identity, [(sheet name, used area, analysis)], styles) of the last native
+# getranges; the styles are None for .xls, whose values come converted.
 _recent_analyses = None
 
 
-def _file_identity(path, stream):
+def _rejected(filename, ftype, err):
+    """The WorkbookError for a workbook that the native scanner rejects: final."""
+    return WorkbookError("%s is not a readable .%s workbook (native scanner: %s)"
+                         % (_shown(filename), ftype, _cause(err)))
+
+
+def _file_identity(path, stream, ftype):
     """What tells this file's present content from any other; None when it cannot be told."""
     status = os.fstat(stream.fileno())
-    directory = _central_directory(stream, status.st_size)
-    if directory is None:
-        return None
-    return (path, status.st_dev, status.st_ino, status.st_size, status.st_mtime_ns,
-            status.st_ctime_ns, directory)
+    if ftype == "xls":
+        content = _sheetscan.content_digest(stream.fileno())
+    else:
+        content = _central_directory(stream, status.st_size)
+        if content is None:
+            return None
+    return (ftype, path, status.st_dev, status.st_ino, status.st_size, status.st_mtime_ns,
+            status.st_ctime_ns, content)
 
 
 def _central_directory(stream, size):
@@ -129,15 +148,15 @@ def _central_directory(stream, size):
     return directory if len(directory) == directory_size else None
 
 
-def _recent_analysis(path, sheet_name, area, filename):
+def _recent_analysis(path, ftype, sheet_name, area, filename):
     """Return (analysis, styles, columns left of it) kept by the last getranges of
-    `path` for `area` of `sheet_name`, or None when that pass cannot answer."""
+    `path` as `ftype` for `area` of `sheet_name`, or None when that pass cannot answer."""
     recent = _recent_analyses
-    if recent is None or recent[0] is None:
+    if recent is None or recent[0] is None or recent[0][:2] != (ftype, path):
         return None
     try:
         with open(path, "rb") as stream:
-            if recent[0] != _file_identity(path, stream):
+            if recent[0] != _file_identity(path, stream, ftype):
                 return None
     except OSError:
         return None  # the reading pass raises what it meets
@@ -179,10 +198,12 @@ def analyseRangeData(filename, ftype, arange):
     refusal = None
     if _native_reads(filename, ftype):
         try:
-            scan = _native_scan(filename, sheet_name, area)
+            scan = _native_scan(filename, sheet_name, area, ftype)
         except WorkbookError:
             raise
-        except Exception as err:  # refused or failed: openpyxl has its say
+        except _sheetscan.Rejected as err:
+            raise _rejected(filename, ftype, err) from err
+        except Exception as err:  # not read natively: openpyxl or xlrd has its say
             refusal = err
         else:
             return _range_layout(ftype, scan, area)
@@ -207,13 +228,13 @@ def _range_layout(ftype, scan, area):
 def _native_reads(filename, ftype):
     """Tell whether the native scanner reads `filename`, after checking `ftype` and its reader."""
     _reader(filename, ftype)  # the same errors as ever for unknown types and missing readers
-    return ftype == "xlsx" and _sheetscan is not None
+    return _sheetscan is not None
 
 
-def _native_scan(filename, sheet_name, area):
+def _native_scan(filename, sheet_name, area, ftype="xlsx"):
     """Return the _RangeScan of `area` (the used cells when None) of sheet `sheet_name`."""
     path = os.fspath(filename)
-    recent = _recent_analysis(path, sheet_name, area, filename)
+    recent = _recent_analysis(path, ftype, sheet_name, area, filename)
     if recent is not None:
         return _native_range_scan(*recent)
 
@@ -222,7 +243,12 @@ def _native_scan(filename, sheet_name, area):
 
     bounds = None if area is None else tuple(area)
     with open(path, "rb") as stream:
-        analysis, styles = _sheetscan.analyse(stream.fileno(), choose, bounds, TITLE_SAMPLE_ROWS)
+        if ftype == "xls":
+            analysis = _sheetscan.xls_analyse(stream.fileno(), choose, bounds, TITLE_SAMPLE_ROWS)
+            styles = None
+        else:
+            analysis, styles = _sheetscan.analyse(
+                stream.fileno(), choose, bounds, TITLE_SAMPLE_ROWS)
     return _native_range_scan(analysis, styles, 0)
 
 
@@ -231,13 +257,18 @@ def _native_range_scan(analysis, styles, skipped_columns):
     filled_rows, first_column, last_column, rows = analysis
     scan = _RangeScan()
     if rows:
-        convert = _NativeValues(*styles)
+        convert = _same_value if styles is None else _NativeValues(*styles)
         scan.filled_rows = filled_rows
         scan.first_column = first_column - skipped_columns
         scan.last_column = last_column - skipped_columns
         scan.first = [convert(cell) for cell in rows[0][skipped_columns:]]
         scan.sample = [[convert(cell) for cell in row[skipped_columns:]] for row in rows[1:]]
     return scan
+
+
+def _same_value(value):
+    """The conversion of .xls values, which the native reader hands over as xlrd gives them."""
+    return value
 
 
 class _NativeValues:
@@ -288,6 +319,7 @@ def _open_workbook(filename, ftype, refusal=None):
     error when it did not serve, is named beside it.
     """
     reader, book_class = _reader(filename, ftype)
+    reader_name = reader.__name__
     path = os.fspath(filename)
     with open(path, "rb") as stream:
         try:
@@ -305,7 +337,7 @@ def _open_workbook(filename, ftype, refusal=None):
         except Exception as err:
             detail = _cause(err)
             if refusal is not None:
-                detail = "openpyxl: %s; native scanner: %s" % (detail, _cause(refusal))
+                detail = "%s: %s; native scanner: %s" % (reader_name, detail, _cause(refusal))
             raise WorkbookError(
                 "%s is not a readable .%s workbook (%s)" % (_shown(filename), ftype, detail)
             ) from err
