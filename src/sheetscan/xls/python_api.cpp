@@ -19,6 +19,10 @@ using common::steal;
 // The texts of an analysis's first rows may come to this much in all.
 constexpr size_t kMaxFirstRowsText = RangeCollector::kMaxKeptText;
 
+// The shared strings of one call's first rows may come to this much in all
+// (each string made once, however many cells show it).
+constexpr size_t kMaxSharedText = size_t{64} << 20;
+
 // The text xlrd's error_text_from_code gives excelsource for an error code.
 const char* error_text(uint32_t code) {
   switch (code) {
@@ -61,12 +65,44 @@ Ref text_object(const std::string& text) {
   return steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict"));
 }
 
-Ref value_object(const KeptCell& cell, const std::map<uint32_t, std::string>& shared) {
+// The first rows of a range, as the collector keeps them.
+struct RangeRows {
+  UsedCells used;
+  std::vector<KeptRow> rows;
+};
+
+// The shared strings that first rows show, each made into a str once.
+class SharedTexts {
+ public:
+  // Reads the texts of the strings that `ranges` show.
+  bool read(Workbook* book, const std::vector<RangeRows>& ranges, Problem* problem) {
+    for (const RangeRows& range : ranges) {
+      for (const KeptRow& row : range.rows) {
+        for (const KeptCell& cell : row.cells) {
+          if (cell.kind == CellValue::Kind::kSharedText) texts_[cell.code];
+        }
+      }
+    }
+    return texts_.empty() ||
+           book->strings().texts(book->records(), &texts_, kMaxSharedText, problem);
+  }
+  Ref object(uint32_t index) {
+    Ref& made = objects_[index];
+    if (!made) made = text_object(texts_.at(index));
+    return made.share();
+  }
+
+ private:
+  std::map<uint32_t, std::string> texts_;
+  std::map<uint32_t, Ref> objects_;
+};
+
+Ref value_object(const KeptCell& cell, SharedTexts* shared) {
   switch (cell.kind) {
     case CellValue::Kind::kText:
       return text_object(cell.text);
     case CellValue::Kind::kSharedText:
-      return text_object(shared.at(cell.code));
+      return shared->object(cell.code);
     case CellValue::Kind::kNumber:
       return steal(PyFloat_FromDouble(cell.number));
     case CellValue::Kind::kBoolean:
@@ -79,8 +115,7 @@ Ref value_object(const KeptCell& cell, const std::map<uint32_t, std::string>& sh
 
 // Each kept row as a list from the range's first column to its last value,
 // None where a cell holds none.
-Ref rows_object(const std::vector<KeptRow>& rows, uint32_t first_column,
-                const std::map<uint32_t, std::string>& shared) {
+Ref rows_object(const std::vector<KeptRow>& rows, uint32_t first_column, SharedTexts* shared) {
   Ref list = steal(PyList_New(static_cast<Py_ssize_t>(rows.size())));
   if (!list) return list;
   for (size_t index = 0; index < rows.size(); ++index) {
@@ -104,22 +139,11 @@ Ref rows_object(const std::vector<KeptRow>& rows, uint32_t first_column,
 
 // (non-empty rows, first column, last column, first rows), the columns
 // counted from the range's first (`first_column`, 1-based), as for .xlsx.
-Ref analysis_object(Workbook* book, const UsedCells& used, const std::vector<KeptRow>& rows,
-                    uint64_t first_column, Problem* problem, PyObject* module) {
-  std::map<uint32_t, std::string> shared;
-  for (const KeptRow& row : rows) {
-    for (const KeptCell& cell : row.cells) {
-      if (cell.kind == CellValue::Kind::kSharedText) shared[cell.code];
-    }
-  }
-  if (!shared.empty() &&
-      !book->strings().texts(book->records(), &shared, kMaxFirstRowsText, problem)) {
-    raise(module, *problem);
-    return Ref();
-  }
+Ref analysis_object(const RangeRows& range, uint64_t first_column, SharedTexts* shared) {
   uint32_t first_index = static_cast<uint32_t>(first_column - 1);
-  Ref list = rows_object(rows, first_index, shared);
+  Ref list = rows_object(range.rows, first_index, shared);
   if (!list) return list;
+  const UsedCells& used = range.used;
   unsigned long long first = used.filled_rows ? used.first_column - first_index + 1 : 0;
   unsigned long long last = used.filled_rows ? used.last_column - first_index + 1 : 0;
   return steal(Py_BuildValue("(KKKO)", static_cast<unsigned long long>(used.filled_rows), first,
@@ -201,21 +225,26 @@ PyObject* ranges(PyObject* module, PyObject* args) {
   Problem problem;
   Workbook book;
   if (!book.open(fd, &problem)) return raise(module, problem);
-  Ref sheets = steal(PyList_New(0));
-  if (!sheets) return nullptr;
-  for (const SheetEntry& sheet : book.worksheets()) {
-    UsedCells used;
-    std::vector<KeptRow> rows;
+  const std::vector<SheetEntry>& worksheets = book.worksheets();
+  std::vector<RangeRows> ranges(worksheets.size());
+  for (size_t index = 0; index < worksheets.size(); ++index) {
+    const SheetEntry& sheet = worksheets[index];
     if (!collect_range(book.records(), book.strings(), sheet.offset, sheet.name, CellArea(), kept,
-                       &problem, &used, &rows)) {
+                       &problem, &ranges[index].used, &ranges[index].rows)) {
       return raise(module, problem);
     }
-    Ref name = text_object(sheet.name);
-    Ref area = name ? area_object(used) : Ref();
-    Ref analysis = area ? analysis_object(&book, used, rows, 1, &problem, module) : Ref();
-    if (!analysis) return nullptr;
-    Ref entry = steal(PyTuple_Pack(3, name.get(), area.get(), analysis.get()));
-    if (!entry || PyList_Append(sheets.get(), entry.get()) < 0) return nullptr;
+  }
+  SharedTexts shared;
+  if (!shared.read(&book, ranges, &problem)) return raise(module, problem);
+  Ref sheets = steal(PyList_New(static_cast<Py_ssize_t>(worksheets.size())));
+  if (!sheets) return nullptr;
+  for (size_t index = 0; index < worksheets.size(); ++index) {
+    Ref name = text_object(worksheets[index].name);
+    Ref area = name ? area_object(ranges[index].used) : Ref();
+    Ref analysis = area ? analysis_object(ranges[index], 1, &shared) : Ref();
+    Ref entry = analysis ? steal(PyTuple_Pack(3, name.get(), area.get(), analysis.get())) : Ref();
+    if (!entry) return nullptr;
+    PyList_SET_ITEM(sheets.get(), static_cast<Py_ssize_t>(index), entry.release());
   }
   return sheets.release();
 }
@@ -237,13 +266,14 @@ PyObject* analyse(PyObject* module, PyObject* args) {
   size_t index;
   if (!chosen_sheet(choose, book, &index)) return nullptr;
   const SheetEntry& sheet = book.worksheets()[index];
-  UsedCells used;
-  std::vector<KeptRow> rows;
+  std::vector<RangeRows> range(1);
+  SharedTexts shared;
   if (!collect_range(book.records(), book.strings(), sheet.offset, sheet.name, area, kept, &problem,
-                     &used, &rows)) {
+                     &range[0].used, &range[0].rows) ||
+      !shared.read(&book, range, &problem)) {
     return raise(module, problem);
   }
-  return analysis_object(&book, used, rows, first_column, &problem, module).release();
+  return analysis_object(range[0], first_column, &shared).release();
 }
 
 PyObject* content_digest(PyObject* module, PyObject* args) {

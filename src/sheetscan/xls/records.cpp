@@ -23,6 +23,13 @@ bool RecordReader::next(Record* record) {
         type, static_cast<unsigned long long>(offset), length,
         static_cast<unsigned long long>(stream_->size()));
   }
+  read_ += 4 + uint64_t{length};
+  if (read_ > most_) {
+    return problem_->reject(
+        "the worksheets overlap: reading them takes more than %llu bytes of "
+        "a %llu-byte stream",
+        static_cast<unsigned long long>(most_), static_cast<unsigned long long>(stream_->size()));
+  }
   const unsigned char* bytes = stream_->peek(4 + size_t{length});
   if (!bytes) return false;
   stream_->advance(4 + size_t{length});
@@ -30,8 +37,9 @@ bool RecordReader::next(Record* record) {
   return true;
 }
 
-bool RecordReader::peek_type(uint16_t* type) {
-  if (stream_->remaining() < 4) return false;
+bool RecordReader::peek_type(uint16_t* type, bool* at_end) {
+  *at_end = stream_->remaining() < 4;
+  if (*at_end) return true;
   const unsigned char* header = stream_->peek(4);
   if (!header) return false;
   *type = common::le16(header);

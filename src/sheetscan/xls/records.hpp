@@ -61,16 +61,25 @@ class RecordReader {
   // (every record list ends with an EOF record), for a record that runs past
   // it, or when the file cannot be read.
   bool next(Record* record);
-  // The type of the next record, without moving; false at the end of the
-  // stream or when the file cannot be read (the problem set for that only).
-  bool peek_type(uint16_t* type);
+  // The type of the next record, without moving; *at_end when the stream
+  // has no more records. False, with the problem set, when the file cannot be read.
+  bool peek_type(uint16_t* type, bool* at_end);
   void seek(uint64_t offset) { stream_->seek(offset); }
   uint64_t position() const { return stream_->position(); }
   uint64_t size() const { return stream_->size(); }
+  // Refuses to read more than `most` bytes of records from here on: what
+  // keeps worksheets that overlap from costing more than the stream's size
+  // many times over.
+  void limit_reading(uint64_t most) {
+    read_ = 0;
+    most_ = most;
+  }
 
  private:
   StreamReader* stream_;
   Problem* problem_;
+  uint64_t read_ = 0;
+  uint64_t most_ = UINT64_MAX;
 };
 
 }  // namespace sheetscan::xls

@@ -25,8 +25,10 @@ class Pieces {
   // more records. False when the file cannot be read.
   bool advance(bool* more) {
     uint16_t type;
+    bool at_end;
     *more = false;
-    if (!records_->peek_type(&type) || type != record_type::kContinue) return true;
+    if (!records_->peek_type(&type, &at_end)) return false;
+    if (at_end || type != record_type::kContinue) return true;
     Record record;
     if (!records_->next(&record)) return false;
     data_ = record.data;
@@ -160,12 +162,14 @@ bool SharedStrings::read(RecordReader* records, const Record& sst, Problem* prob
   };
   if (!walk_table(records, sst, true, problem, text_for, done)) return false;
   // The CONTINUE records that the strings did not use belong to the table too.
-  uint16_t type;
-  while (records->peek_type(&type) && type == record_type::kContinue) {
+  for (;;) {
+    uint16_t type;
+    bool at_end;
+    if (!records->peek_type(&type, &at_end)) return false;
+    if (at_end || type != record_type::kContinue) return true;
     Record skipped;
     if (!records->next(&skipped)) return false;
   }
-  return problem->kind() == StopKind::kNone;
 }
 
 bool SharedStrings::texts(RecordReader* records, std::map<uint32_t, std::string>* wanted,

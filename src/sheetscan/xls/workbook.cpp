@@ -10,6 +10,7 @@ namespace {
 constexpr uint16_t kBiff8 = 0x0600;
 constexpr uint16_t kGlobalsStream = 0x0005;
 constexpr uint8_t kWorksheetSheet = 0x00;  // BOUNDSHEET's kinds: also macro sheets, charts, VB
+constexpr uint64_t kSlack = 1 << 20;
 
 }  // namespace
 
@@ -18,7 +19,11 @@ bool Workbook::open(int fd, Problem* problem) {
   if (!file_.open(fd, problem) || !file_.find_workbook(&layout_)) return false;
   stream_.reset(new StreamReader(fd, layout_, problem));
   records_.reset(new RecordReader(stream_.get(), problem));
-  return read_bof() && read_globals();
+  if (!read_bof() || !read_globals()) return false;
+  // Each worksheet read once or twice, and the shared strings once more, in
+  // a stream whose worksheets do not overlap.
+  records_->limit_reading(4 * layout_.size() + kSlack);
+  return true;
 }
 
 // BIFF8 workbook globals start with a BOF record of version 0x0600 and
