@@ -244,6 +244,12 @@ def small_stream(rows=300):
 def damage(how):
     """A workbook damaged as `how` says; its stream is "Workbook" beside "Other"."""
     stream = small_stream(5 if how == "mini chain loops" else 300)
+    if how == "sheets overlap":  # a worksheet listed 2,000 times: the cost of reading it
+        sheet = stream[stream.rindex(xr.bof(0x0010)):]
+        names = ["S%04d" % i for i in range(2000)]
+        start = len(xr.bof(0x0005) + b"".join(xr.boundsheet(0, n) for n in names) + xr.EOF)
+        stream = (xr.bof(0x0005) + b"".join(xr.boundsheet(start, name) for name in names)
+                  + xr.EOF + sheet)
     if how == "record past its stream":
         stream = stream[:-4] + struct.pack("<HH", 0x0203, 0xFFFF)
     written = xr.CompoundFile({"Other": b"x" * 5000, "Workbook": stream})
@@ -268,6 +274,7 @@ DAMAGE = {
     "stream claims 4 GB": "claims 4294967295 bytes",
     "record past its stream": "past the end of the workbook stream",
     "mini chain loops": "loops",
+    "sheets overlap": "overlap",
 }
 
 
@@ -284,8 +291,10 @@ def test_damaged_files_are_rejected_at_once_and_for_good(tmp_path, monkeypatch, 
         raise AssertionError("a rejected workbook went to xlrd")
 
     monkeypatch.setattr(excelsource, "_open_workbook", never)
-    for call in (lambda: excelsource.getranges(path, "xls"),
-                 lambda: excelsource.analyseRangeData(path, "xls", "S")):
+    calls = [lambda: excelsource.getranges(path, "xls")]
+    if how != "sheets overlap":  # which one of the sheets alone is not
+        calls.append(lambda: excelsource.analyseRangeData(path, "xls", "S"))
+    for call in calls:
         with pytest.raises(excelsource.WorkbookError, match="damaged.xls.*native scanner: "
                                                             "Rejected"):
             call()
