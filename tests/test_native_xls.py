@@ -234,6 +234,18 @@ def test_sector_table_list_beyond_the_header(tmp_path):
     assert verdict(str(path)) == "agree"
 
 
+def test_file_cut_inside_the_padding_after_the_last_record(tmp_path):
+    """The workbook stream's last sectors, zeros after its last EOF record, are
+    cut by the end of the file: xlrd reads the workbook, and so does the reader."""
+    stream = xr.workbook_stream([("S", 0, xr.label(0, 0, "name") + xr.number(1, 0, 2.0))])
+    stream += bytes(5000)
+    count = -(-len(stream) // 512)
+    written = xr.CompoundFile({"Workbook": stream}, order=lambda s: s[-count:] + s[:-count])
+    path = tmp_path / "cut.xls"
+    path.write_bytes(bytes(written.data[:-100]))
+    assert verdict(str(path)) == "agree"
+
+
 # --- damaged and hostile files ------------------------------------------------------
 
 def small_stream(rows=300):
@@ -270,7 +282,7 @@ def damage(how):
 DAMAGE = {
     "chain loops": "loops",
     "chain runs past the end": "past the end",
-    "directory names itself": "tree loops",
+    "directory names itself": "reaches entry 1 twice",
     "stream claims 4 GB": "claims 4294967295 bytes",
     "record past its stream": "past the end of the workbook stream",
     "mini chain loops": "loops",

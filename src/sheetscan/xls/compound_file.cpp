@@ -201,8 +201,9 @@ bool CompoundFile::read_entry(uint32_t index, Entry* entry) {
 
 // The entries of the root storage in xlrd's order (an in-order walk of the
 // tree under the root's child), each visited once: a tree that comes back to
-// an entry is refused. Finds the first named "Workbook" and the first named
-// "Book" before it.
+// an entry (a loop, which xlrd follows until its stack overflows, or a
+// shortcut, which can make the walk take exponential time) is refused. Finds the first named
+// "Workbook" and the first named "Book" before it.
 bool CompoundFile::search_root(uint32_t* workbook, uint32_t* book) {
   *workbook = *book = kNoEntry;
   Entry entry;
@@ -220,7 +221,9 @@ bool CompoundFile::search_root(uint32_t* workbook, uint32_t* book) {
   for (;;) {
     while (next <= kLastSectorId) {
       if (!read_entry(next, &entry)) return false;
-      if (seen[next]) return problem_->reject("the directory's tree loops (entry %u)", next);
+      if (seen[next]) {
+        return problem_->reject("the directory's tree reaches entry %u twice", next);
+      }
       seen[next] = true;
       pending.push_back(Pending{next, entry.right,
                                 name_is(entry.bytes, entry.name_size, "workbook"),
@@ -268,9 +271,10 @@ bool CompoundFile::lay_out_stream(const Entry& entry, const char* name, StreamLa
 }
 
 // A stream in the file's sectors: as many sectors of its chain as its size
-// needs. A chain shorter than that, or one that the end of the file cuts,
-// ends the stream early where `shorter_allowed` (as xlrd reads the mini
-// stream), and is refused elsewhere.
+// needs. A chain shorter than that ends the stream early where
+// `shorter_allowed` (as xlrd reads the mini stream), and is refused
+// elsewhere. A file that ends inside the stream's last sectors ends the
+// stream there: the records that it cuts are refused when they are read.
 bool CompoundFile::lay_out_regular(uint32_t first, uint64_t size, bool shorter_allowed,
                                    const char* what, StreamLayout* layout) {
   uint64_t sector_size = uint64_t{1} << sector_shift_;
@@ -290,11 +294,7 @@ bool CompoundFile::lay_out_regular(uint32_t first, uint64_t size, bool shorter_a
                             static_cast<unsigned long long>(followed * sector_size));
   }
   layout->truncate(size);
-  uint64_t present = layout->present_before(file_size_);
-  if (present < layout->size()) {
-    if (!shorter_allowed) return problem_->reject("%s runs past the end of the file", what);
-    layout->truncate(present);
-  }
+  layout->truncate(layout->present_before(file_size_));
   return true;
 }
 
