@@ -42,8 +42,11 @@ def run(command, **kwargs):
 
 
 def extension_sources(folder_name="fileinspect"):
+    """The C++ sources under src/<folder_name>, subfolders included, as paths relative to it."""
     folder = os.path.join(ROOT, "src", folder_name)
-    return sorted(name for name in os.listdir(folder) if name.endswith((".cpp", ".hpp")))
+    return sorted(os.path.relpath(os.path.join(where, name), folder)
+                  for where, _, names in os.walk(folder)
+                  for name in names if name.endswith((".cpp", ".hpp")))
 
 
 @pytest.fixture(scope="module")
@@ -77,7 +80,7 @@ class TestSdist:
 
     def test_holds_the_extension_sources_and_build_files(self, dists):
         names = self.names(dists[0])
-        for folder in ("fileinspect", "sheetscan"):
+        for folder in ("fileinspect", "sheetscan", "common"):
             for source in extension_sources(folder):
                 assert "src/%s/%s" % (folder, source) in names
         assert {"setup.py", "pyproject.toml", "README.md", "LICENSE", "PKG-INFO"} <= names
