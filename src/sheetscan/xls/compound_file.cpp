@@ -8,7 +8,6 @@
 #include <cstring>
 
 #include "common/little_endian.hpp"
-#include "common/read_at.hpp"
 
 namespace sheetscan::xls {
 
@@ -63,14 +62,7 @@ bool CompoundFile::open(int fd, Problem* problem) {
   file_size_ = static_cast<uint64_t>(status.st_size);
   unsigned char header[kHeaderSize];
   size_t got = static_cast<size_t>(std::min<uint64_t>(file_size_, kHeaderSize));
-  switch (common::read_exactly(fd, header, got, 0)) {
-    case common::ReadStatus::kComplete:
-      break;
-    case common::ReadStatus::kEndOfFile:
-      return problem->reject("the file became shorter while it was read");
-    case common::ReadStatus::kError:
-      return problem->os_error(errno);
-  }
+  if (!read_file(fd, header, got, 0, "the compound file's header", problem)) return false;
   if (got < sizeof kSignature || std::memcmp(header, kSignature, sizeof kSignature) != 0) {
     return problem->unsupported("not a compound file");
   }
@@ -139,20 +131,13 @@ bool CompoundFile::read_difat(const unsigned char* header) {
     }
     next = le32(sector.data() + sector_size - 4);
   }
-  sector_table_.reset(fd_, sector_size, std::move(table_sectors), "sector table");
+  sector_table_.reset(fd_, sector_size, std::move(table_sectors), "the sector table");
   return true;
 }
 
 bool CompoundFile::read_sector(uint32_t id, unsigned char* into) {
-  switch (common::read_exactly(fd_, into, size_t{1} << sector_shift_, sector_offset(id))) {
-    case common::ReadStatus::kComplete:
-      return true;
-    case common::ReadStatus::kEndOfFile:
-      return problem_->reject("sector %u is cut short by the end of the file", id);
-    case common::ReadStatus::kError:
-      break;
-  }
-  return problem_->os_error(errno);
+  return read_file(fd_, into, size_t{1} << sector_shift_, sector_offset(id),
+                   "the sector table's list", problem_);
 }
 
 // The directory's stream: its chain to the end, whole sectors only (a sector
@@ -180,14 +165,7 @@ bool CompoundFile::read_entry(uint32_t index, Entry* entry) {
   }
   uint64_t offset, run;
   directory_.locate(uint64_t{index} * kEntrySize, &offset, &run);
-  switch (common::read_exactly(fd_, entry->bytes, kEntrySize, offset)) {
-    case common::ReadStatus::kComplete:
-      break;
-    case common::ReadStatus::kEndOfFile:
-      return problem_->reject("the file became shorter while it was read");
-    case common::ReadStatus::kError:
-      return problem_->os_error(errno);
-  }
+  if (!read_file(fd_, entry->bytes, kEntrySize, offset, "the directory", problem_)) return false;
   const unsigned char* bytes = entry->bytes;
   entry->name_size = le16(bytes + 64);
   entry->type = bytes[66];
@@ -324,7 +302,7 @@ bool CompoundFile::open_mini_stream() {
                               "the mini sector table", problem_, &followed, visit)) {
     return false;
   }
-  mini_table_.reset(fd_, sector_size, std::move(table_sectors), "mini sector table");
+  mini_table_.reset(fd_, sector_size, std::move(table_sectors), "the mini sector table");
   return true;
 }
 

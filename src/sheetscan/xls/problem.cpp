@@ -1,7 +1,10 @@
 #include "problem.hpp"
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+
+#include "common/read_at.hpp"
 
 namespace sheetscan::xls {
 
@@ -35,6 +38,19 @@ bool Problem::os_error(int error_number) {
   kind_ = StopKind::kOsError;
   error_number_ = error_number;
   return false;
+}
+
+bool read_file(int fd, void* into, size_t length, uint64_t offset, const char* what,
+               Problem* problem) {
+  switch (common::read_exactly(fd, into, length, offset)) {
+    case common::ReadStatus::kComplete:
+      return true;
+    case common::ReadStatus::kEndOfFile:
+      return problem->reject("the file ends inside %s", what);
+    case common::ReadStatus::kError:
+      break;
+  }
+  return problem->os_error(errno);
 }
 
 }  // namespace sheetscan::xls

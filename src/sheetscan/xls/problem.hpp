@@ -5,6 +5,8 @@
 
 #include "common/pyref.hpp"
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace sheetscan::xls {
@@ -34,5 +36,10 @@ class Problem {
   std::string message_;
   int error_number_ = 0;
 };
+
+// Reads `length` bytes at `offset` of the file into `into`: a file that ends
+// before them is refused (it ends inside `what`), a failed read reported.
+bool read_file(int fd, void* into, size_t length, uint64_t offset, const char* what,
+               Problem* problem);
 
 }  // namespace sheetscan::xls

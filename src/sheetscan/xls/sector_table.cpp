@@ -1,9 +1,6 @@
 #include "sector_table.hpp"
 
-#include <cerrno>
-
 #include "common/little_endian.hpp"
-#include "common/read_at.hpp"
 
 namespace sheetscan::xls {
 
@@ -21,21 +18,14 @@ bool SectorTable::entry(uint64_t index, uint32_t* value, Problem* problem) {
   uint64_t per_sector = sector_size_ / 4;
   uint64_t sector = index / per_sector;
   if (sector >= sector_offsets_.size()) {
-    return problem->reject("the %s has no entry for sector %llu", name_,
+    return problem->reject("%s has no entry for sector %llu", name_,
                            static_cast<unsigned long long>(index));
   }
   size_t slot = static_cast<size_t>(sector % kCachedSectors);
   unsigned char* bytes = cache_.data() + slot * sector_size_;
   if (cached_[slot] != sector) {
     cached_[slot] = UINT64_MAX;  // until the read below succeeds
-    switch (common::read_exactly(fd_, bytes, sector_size_, sector_offsets_[sector])) {
-      case common::ReadStatus::kComplete:
-        break;
-      case common::ReadStatus::kEndOfFile:
-        return problem->reject("a sector of the %s is cut short by the end of the file", name_);
-      case common::ReadStatus::kError:
-        return problem->os_error(errno);
-    }
+    if (!read_file(fd_, bytes, sector_size_, sector_offsets_[sector], name_, problem)) return false;
     cached_[slot] = sector;
   }
   *value = common::le32(bytes + (index % per_sector) * 4);

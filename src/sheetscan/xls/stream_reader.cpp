@@ -1,10 +1,7 @@
 #include "stream_reader.hpp"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
-
-#include "common/read_at.hpp"
 
 namespace sheetscan::xls {
 
@@ -82,14 +79,8 @@ bool StreamReader::fill(size_t count) {
     uint64_t offset, run;
     layout_.locate(buffer_start_ + buffered_, &offset, &run);
     size_t chunk = static_cast<size_t>(std::min<uint64_t>(run, wanted - buffered_));
-    switch (common::read_exactly(fd_, buffer_.data() + buffered_, chunk, offset)) {
-      case common::ReadStatus::kComplete:
-        break;
-      case common::ReadStatus::kEndOfFile:
-        return problem_->reject("the file became shorter while it was read");
-      case common::ReadStatus::kError:
-        return problem_->os_error(errno);
-    }
+    if (!read_file(fd_, buffer_.data() + buffered_, chunk, offset, "the workbook stream", problem_))
+      return false;
     buffered_ += chunk;
   }
   return buffered_ >= count || problem_->reject("internal: read past the end of a stream");
