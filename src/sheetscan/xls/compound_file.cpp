@@ -249,10 +249,12 @@ bool CompoundFile::lay_out_stream(const Entry& entry, const char* name, StreamLa
 }
 
 // A stream in the file's sectors: as many sectors of its chain as its size
-// needs. A chain shorter than that ends the stream early where
-// `shorter_allowed` (as xlrd reads the mini stream), and is refused
-// elsewhere. A file that ends inside the stream's last sectors ends the
-// stream there: the records that it cuts are refused when they are read.
+// needs, whole (a record that runs on past the stream's size into the rest
+// of its last sector is read there, as xlrd reads it). A chain shorter than
+// that ends the stream early where `shorter_allowed` (as xlrd reads the mini
+// stream), and is refused elsewhere. A file that ends inside the stream's
+// last sectors ends the stream there: the records that it cuts are refused
+// when they are read.
 bool CompoundFile::lay_out_regular(uint32_t first, uint64_t size, bool shorter_allowed,
                                    const char* what, StreamLayout* layout) {
   uint64_t sector_size = uint64_t{1} << sector_shift_;
@@ -271,7 +273,6 @@ bool CompoundFile::lay_out_regular(uint32_t first, uint64_t size, bool shorter_a
                             static_cast<unsigned long long>(size),
                             static_cast<unsigned long long>(followed * sector_size));
   }
-  layout->truncate(size);
   layout->truncate(layout->present_before(file_size_));
   return true;
 }
@@ -283,9 +284,11 @@ bool CompoundFile::open_mini_stream() {
   mini_stream_open_ = true;
   Entry root;
   if (!read_entry(0, &root)) return false;
-  if (static_cast<int32_t>(root.first_sector) >= 0 && root.size > 0 &&
-      !lay_out_regular(root.first_sector, root.size, true, "the mini stream", &mini_stream_)) {
-    return false;
+  if (static_cast<int32_t>(root.first_sector) >= 0 && root.size > 0) {
+    if (!lay_out_regular(root.first_sector, root.size, true, "the mini stream", &mini_stream_)) {
+      return false;
+    }
+    mini_stream_.truncate(root.size);
   }
   uint32_t sector_size = 1u << sector_shift_;
   uint64_t wanted =
@@ -307,33 +310,32 @@ bool CompoundFile::open_mini_stream() {
 }
 
 // A stream kept in the mini stream: its pieces chained by the mini sector
-// table. As in xlrd, a chain shorter than the size ends the stream early;
-// a piece that the end of the mini stream cuts short ends it there.
+// table, as xlrd reads them: each piece takes its share of the stream's size
+// (a whole mini sector, less for the last), and gives the bytes of it that
+// the mini stream holds, none for a piece past its end; a chain shorter than
+// the size ends the stream early.
 bool CompoundFile::lay_out_small(const Entry& entry, const char* what, StreamLayout* layout) {
   if (!open_mini_stream()) return false;
   uint64_t piece_size = uint64_t{1} << mini_shift_;
-  uint64_t pieces = ceil_div(mini_stream_.size(), piece_size);
   uint64_t needed = ceil_div(entry.size, piece_size);
-  uint64_t produced = 0;
-  bool cut = false;
+  uint64_t counted = 0;  // of the stream's size
   auto visit = [&](uint32_t id) {
     uint64_t start = id * piece_size;
-    uint64_t piece = std::min(piece_size, entry.size - produced);
-    uint64_t available = std::min(piece, mini_stream_.size() - start);
-    for (uint64_t done = 0; !cut && done < available;) {
+    uint64_t share = std::min(piece_size, entry.size - counted);
+    counted += share;
+    uint64_t end = std::min(start + share, mini_stream_.size());
+    for (uint64_t at = start; at < end;) {
       uint64_t offset, run;
-      mini_stream_.locate(start + done, &offset, &run);
-      uint64_t length = std::min(run, available - done);
+      mini_stream_.locate(at, &offset, &run);
+      uint64_t length = std::min(run, end - at);
       layout->append(offset, length);
-      done += length;
+      at += length;
     }
-    if (!cut) produced += available;
-    cut = cut || available < piece;
     return true;
   };
   uint64_t followed;
-  return follow_chain(&mini_table_, entry.first_sector, pieces, needed, what, problem_, &followed,
-                      visit);
+  return follow_chain(&mini_table_, entry.first_sector, mini_table_.size(), needed, what, problem_,
+                      &followed, visit);
 }
 
 }  // namespace sheetscan::xls

@@ -8,10 +8,11 @@
 // the directory and of the mini stream.
 //
 // Chains are followed with a bound: one that loops, or runs past the file or
-// the mini stream, is refused, and so is a stream that declares more bytes
-// than its chain or the file hold. Inconsistencies that leave every stream
+// past its table, is refused, and so is a stream that declares more bytes
+// than the file or its chain hold. Inconsistencies that leave every stream
 // well defined (counts in the header, a chain longer than its stream, a
-// sector used by two streams) are passed over.
+// sector used by two streams, pieces of a small stream past the end of the
+// mini stream, which xlrd reads as empty) are passed over.
 #pragma once
 
 #include "sector_table.hpp"

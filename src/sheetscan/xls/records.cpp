@@ -17,11 +17,16 @@ bool RecordReader::next(Record* record) {
   uint16_t type = common::le16(header);
   uint16_t length = common::le16(header + 2);
   if (stream_->remaining() - 4 < length) {
-    return problem_->reject(
-        "record 0x%04X at offset %llu is %u bytes long, past the end of the "
-        "workbook stream (%llu bytes)",
-        type, static_cast<unsigned long long>(offset), length,
-        static_cast<unsigned long long>(stream_->size()));
+    // An EOF record's bytes are never used: one that claims more than the
+    // stream holds ends its record list all the same, as it does for xlrd.
+    if (type != record_type::kEof) {
+      return problem_->reject(
+          "record 0x%04X at offset %llu is %u bytes long, past the end of "
+          "the workbook stream (%llu bytes)",
+          type, static_cast<unsigned long long>(offset), length,
+          static_cast<unsigned long long>(stream_->size()));
+    }
+    length = static_cast<uint16_t>(stream_->remaining() - 4);
   }
   read_ += 4 + uint64_t{length};
   if (read_ > most_) {

@@ -23,6 +23,8 @@ class SectorTable {
   // The entry at `index`; false, with the problem set, when the table has
   // none or its sector cannot be read.
   bool entry(uint64_t index, uint32_t* value, Problem* problem);
+  // How many entries the table has.
+  uint64_t size() const { return sector_offsets_.size() * (sector_size_ / 4); }
 
  private:
   static constexpr size_t kCachedSectors = 16;
