@@ -334,6 +334,19 @@ def test_a_rewrite_that_keeps_every_timestamp_is_noticed(tmp_path, monkeypatch):
     assert excelsource.analyseRangeData(path, "xls", "S") == ("xls", 1, True, ["n"], None)
 
 
+def test_a_settled_file_is_digested_once_for_all_its_ranges(tmp_path, monkeypatch):
+    path = tmp_path / "book.xls"
+    xr.write_xls(path, [(name, 0, xr.label(0, 0, "n") + xr.number(1, 0, 1.0)) for name in "ABC"])
+    digested = []
+    digest = sheetscan.content_digest
+    monkeypatch.setattr(sheetscan, "content_digest", lambda fd: digested.append(fd) or digest(fd))
+    later = time.time_ns() + 10 * 10**9  # as if the file had been written long before
+    monkeypatch.setattr(excelsource.time, "time_ns", lambda: later)
+    ranges = excelsource.getranges(path, "xls")
+    assert [excelsource.analyseRangeData(path, "xls", arange)[1] for arange in ranges] == [1] * 3
+    assert len(digested) == 1
+
+
 @pytest.mark.leaks
 def test_repeated_reads_leave_nothing_behind(tmp_path):
     """Every way through the reader, answered or refused, many times: no growth
