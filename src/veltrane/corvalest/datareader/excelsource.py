@@ -105,13 +105,30 @@ def _native_ranges(filename, ftype="xlsx"):
             sheets, styles = _sheetscan.xls_ranges(stream.fileno(), TITLE_SAMPLE_ROWS), None
         else:
             sheets, styles = _sheetscan.ranges(stream.fileno(), TITLE_SAMPLE_ROWS)
-    _recent_analyses = (identity, sheets, styles)
+    _recent_analyses = (identity, sheets, styles, _SheetNames([entry[0] for entry in sheets]))
     return [formatRangeDesignation(name, Area(*area)) for name, area, _ in sheets if area]
 
 
-# (file identity, [(sheet name, used area, analysis)], styles) of the last native
-# getranges; the styles are None for .xls, whose values come converted.
+# (file identity, [(sheet name, used area, analysis)], styles, _SheetNames) of the
+# last native getranges; the styles are None for .xls, whose values come converted.
 _recent_analyses = None
+
+
+class _SheetNames:
+    """Sheet names looked up as _sheet_index looks them up, each in constant time."""
+
+    def __init__(self, names):
+        self.names = names
+        self.exact, self.folded = {}, {}
+        for index, name in enumerate(names):
+            self.exact.setdefault(name, index)
+            self.folded.setdefault(name.casefold(), index)
+
+    def index(self, wanted, filename):
+        found = self.exact.get(wanted)
+        if found is None:
+            found = self.folded.get(wanted.casefold())
+        return _sheet_index(self.names, wanted, filename) if found is None else found
 
 
 def _rejected(filename, ftype, err):
@@ -165,6 +182,7 @@ def _central_directory(stream, size):
 def _recent_analysis(path, ftype, sheet_name, area, filename):
     """Return (analysis, styles, columns left of it) kept by the last getranges of
     `path` as `ftype` for `area` of `sheet_name`, or None when that pass cannot answer."""
+    global _recent_analyses
     recent = _recent_analyses
     if recent is None or recent[0] is None or recent[0][:2] != (ftype, path):
         return None
@@ -176,9 +194,9 @@ def _recent_analysis(path, ftype, sheet_name, area, filename):
     except OSError:
         return None  # the reading pass raises what it meets
 
-    identity, sheets, styles = recent
-    names = [entry[0] for entry in sheets]
-    name, used, analysis = sheets[_sheet_index(names, sheet_name, filename)]
+    _, sheets, styles, names = recent
+    _recent_analyses = (identity,) + recent[1:]  # the latest digest, which may have settled
+    name, used, analysis = sheets[names.index(sheet_name, filename)]
     if area is None or used is None:  # a sheet without data has none in any area either
         return analysis, styles, 0
     if Area(*used) == area:
