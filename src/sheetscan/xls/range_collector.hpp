@@ -1,8 +1,8 @@
 // What excelsource takes of a worksheet's cells in a range, gathered from one
 // pass whatever the order of the records: which cells hold a value (a bit per
-// cell, 32 bytes per row), the number of rows xlrd ends with (the highest row
-// written since the last DIMENSIONS record; the rows below it are all xlrd
-// shows), and the values of the first rows that hold one.
+// cell, 32 bytes per row), the number of rows xlrd ends with (one past the
+// highest row written since the last DIMENSIONS record: xlrd shows no row
+// after it), and the values of the first rows that hold one.
 //
 // xlrd keeps a cell's last value, and a record may come for any row: the
 // first rows are kept as the lowest rows given a value so far. Only when a
