@@ -3,10 +3,14 @@ corpus, workbooks written here with hypothesis, and hostile archives; .xlsb
 files against pyxlsb and their .xlsx twins."""
 
 import datetime
+import gc
+import importlib
 import io
 import os
 import re
 import subprocess
+import sys
+import weakref
 import zipfile
 
 import pytest
@@ -241,6 +245,52 @@ def test_damaged_archives_raise_workbook_error(tmp_path):
                 call()  # openpyxl may still read what the scanner refuses; never a crash
             except excelsource.WorkbookError as err:
                 assert "book.xlsx" in str(err) and "native scanner" in str(err), label
+
+
+def test_a_failing_read_is_not_taken_for_a_damaged_file(tmp_path):
+    """Only an archive that ends early is refused; a read that fails raises OSError."""
+    path = small_book(tmp_path)
+    reader, writer = os.pipe()
+    fd = os.open(str(path), os.O_RDONLY)
+
+    def choose(names):
+        os.dup2(reader, fd)  # from now on every read of `fd` fails (ESPIPE)
+        return 0
+
+    try:
+        with pytest.raises(OSError):
+            sheetscan.analyse(fd, choose, None, 20)
+    finally:
+        for descriptor in (fd, reader, writer):
+            os.close(descriptor)
+
+
+def test_each_import_of_the_scanner_has_state_of_its_own(tmp_path, monkeypatch):
+    good = str(small_book(tmp_path))
+    bad = tmp_path / "bad.xlsx"
+    bad.write_bytes(open(good, "rb").read()[:-200])
+    # Both are put back by monkeypatch.undo(): the import replaces the package's attribute.
+    monkeypatch.setattr(sys.modules["veltrane.corvalest.datareader"], "_sheetscan", sheetscan)
+    monkeypatch.delitem(sys.modules, sheetscan.__name__)
+    fresh = importlib.import_module(sheetscan.__name__)
+    assert fresh is not sheetscan and fresh.Unreadable is not sheetscan.Unreadable
+
+    def answers(module):
+        assert issubclass(module.Unreadable, ValueError)
+        assert module.Unreadable.__module__ + "." + module.Unreadable.__qualname__ == (
+            "veltrane.corvalest.datareader._sheetscan.Unreadable")
+        with open(str(bad), "rb") as stream, pytest.raises(module.Unreadable):
+            module.ranges(stream.fileno(), 20)
+        with open(good, "rb") as stream:
+            return module.ranges(stream.fileno(), 20)
+
+    expected = answers(sheetscan)
+    assert answers(fresh) == expected
+    fresh = weakref.ref(fresh)
+    monkeypatch.undo()
+    gc.collect()
+    assert fresh() is None  # the second module and its state are gone; the first works on
+    assert answers(sheetscan) == expected
 
 
 @pytest.mark.parametrize(

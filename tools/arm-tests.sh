@@ -59,21 +59,9 @@ fi
   skip "$host_python is $("$host_python" -V 2>&1), the armhf root has 3.11"
 
 # --- armhf root ------------------------------------------------------------
-debian_mirror() {
-  local files=() f
-  for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources; do
-    [ -f "$f" ] && files+=("$f")
-  done
-  [ ${#files[@]} -gt 0 ] && awk '
-    $1 == "URIs:" || $1 == "deb" {
-      for (i = 2; i <= NF; i++) if ($i ~ /^https?:\/\/.*\/debian\/?$/) { print $i; exit }
-    }' "${files[@]}"
-}
-
 if [ "$(cat "$root/.recipe" 2>/dev/null)" != "$recipe" ]; then
   [ "$(id -u)" = 0 ] || skip "not root, cannot debootstrap the armhf root"
-  mirror=$(debian_mirror || true)
-  mirror=${mirror:-http://deb.debian.org/debian}
+  mirror=$(fi_debian_mirror)
   say "making the armhf root from $mirror ..."
   rm -rf "$root" "$root.new"
   # --foreign only downloads and unpacks; qemu runs the programs straight from

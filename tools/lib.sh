@@ -99,3 +99,16 @@ fi_pytest_summary() {
   { grep -E '[0-9]+ (passed|failed|errors?|skipped|deselected).* in [0-9.]+s' "$1" || true; } |
     tail -n 1 | tr -d '=' | xargs
 }
+
+# The Debian mirror this machine's apt uses (from its sources), else Debian's own.
+fi_debian_mirror() {
+  local files=() f mirror=
+  for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources; do
+    [ -f "$f" ] && files+=("$f")
+  done
+  [ ${#files[@]} -eq 0 ] || mirror=$(awk '
+    $1 == "URIs:" || $1 == "deb" {
+      for (i = 2; i <= NF; i++) if ($i ~ /^https?:\/\/.*\/debian\/?$/) { print $i; exit }
+    }' "${files[@]}")
+  echo "${mirror:-http://deb.debian.org/debian}"
+}

@@ -2,14 +2,15 @@
 # Builds, installs and tests the package on every CPython from 3.7 on that
 # pyenv provides (without pyenv: the python3 on PATH), each in a virtual
 # environment of its own under .venvs/, lints the Python sources with flake8,
-# then runs the suite on 32-bit ARM under emulation (tools/arm-tests.sh), and
-# ends with one summary line naming every interpreter tested. Exits non-zero
-# when any stage fails.
+# then runs the suite on 32-bit ARM under emulation (tools/arm-tests.sh) and on
+# the newest CPython releases, 3.14 and 3.15, in a Debian sid root
+# (tools/newest-tests.sh), and ends with one summary line naming every
+# interpreter tested. Exits non-zero when any stage fails.
 #
 #   tools/run-tests.sh [pytest arguments...]
 #
 # FILEINSPECT_PYTHONS="3.7 3.13" limits the run to the versions named;
-# FILEINSPECT_ARM=0 leaves the ARM stage out.
+# FILEINSPECT_ARM=0 leaves the ARM stage out, FILEINSPECT_NEWEST=0 the 3.14/3.15 one.
 set -u
 cd "$(dirname "$0")/.."
 . tools/lib.sh
@@ -85,23 +86,40 @@ else
 fi
 fi_say "${results[-1]}"
 
-# The same suite on 32-bit ARM (armv6 hard-float) under emulation; the script
-# itself says, in one line, when this machine cannot run it.
-if [ "${FILEINSPECT_ARM:-1}" != 0 ]; then
-  fi_say "32-bit ARM ..."
-  tools/arm-tests.sh "$@" >"$logs/arm.log" 2>&1
-  status=$?
-  arm=$(grep -E '^arm-tests: ' "$logs/arm.log" | tail -n 1)
-  echo "${arm:-arm-tests: no summary, see $logs/arm.log}"
+# stage SCRIPT LABEL [pytest arguments...]: runs a script that tests in a
+# root of its own and ends with one summary line "<script>: ..."; shows that
+# line, and adds it (without the script's name and verdict) to the results.
+# The script itself says, in that line, when this machine cannot run it.
+stage() {
+  local script=$1 label=$2 name summary status=0
+  shift 2
+  name=$(basename "$script" .sh)
+  fi_say "$label ..."
+  "$script" "$@" >"$logs/$name.log" 2>&1 || status=$?
+  summary=$(grep -E "^$name: " "$logs/$name.log" | tail -n 1)
+  echo "${summary:-$name: no summary, see $logs/$name.log}"
   if [ $status -ne 0 ]; then
     failed=1
-    tail -n 60 "$logs/arm.log"
+    tail -n 60 "$logs/$name.log"
   fi
-  arm=${arm#arm-tests: }
-  arm=${arm#all passed: }
-  arm=${arm#FAILED: }
-  [[ $arm == armv6hf* ]] || arm="armv6hf $arm"
-  results+=("$arm")
+  summary=${summary#"$name: "}
+  summary=${summary#all passed: }
+  summary=${summary#FAILED: }
+  STAGE_SUMMARY=${summary:-$name FAILED (no summary, see $logs/$name.log)}
+}
+
+# The same suite on 32-bit ARM (armv6 hard-float) under emulation.
+if [ "${FILEINSPECT_ARM:-1}" != 0 ]; then
+  stage tools/arm-tests.sh "32-bit ARM" "$@"
+  [[ $STAGE_SUMMARY == armv6hf* ]] || STAGE_SUMMARY="armv6hf $STAGE_SUMMARY"
+  results+=("$STAGE_SUMMARY")
+fi
+
+# The same suite on CPython 3.14 and 3.15, Debian's, in a sid root.
+if [ "${FILEINSPECT_NEWEST:-1}" != 0 ]; then
+  stage tools/newest-tests.sh "CPython 3.14 and 3.15 (Debian sid)" "$@"
+  [[ $STAGE_SUMMARY == CPython* ]] || STAGE_SUMMARY="CPython 3.14/3.15 $STAGE_SUMMARY"
+  results+=("$STAGE_SUMMARY")
 fi
 
 joined=$(printf '%s; ' "${results[@]}")

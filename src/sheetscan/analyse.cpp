@@ -1,0 +1,74 @@
+// analyse(fd, choose, area, sample_rows): the analysis of one area of the
+// worksheet that `choose(names)` picks.
+#include "sheetscan/entry_points.hpp"
+
+#include "sheetscan/python_values.hpp"
+#include "sheetscan/workbook.hpp"
+
+namespace sheetscan {
+
+namespace {
+
+bool parse_area(PyObject* object, Area* area) {
+  if (object == Py_None) return true;
+  unsigned long long first_row, first_column, last_row, last_column;
+  if (!PyArg_ParseTuple(object, "KKKK", &first_row, &first_column, &last_row, &last_column)) {
+    return false;
+  }
+  *area = Area{first_row, first_column, last_row, last_column};
+  return true;
+}
+
+// The index of the worksheet that `choose(names)` picks.
+bool chosen_sheet(PyObject* choose, const Package& package, size_t* index) {
+  Ref names = steal(PyList_New(0));
+  if (!names) return false;
+  for (const SheetPart& sheet : package.worksheets) {
+    Ref name = text_object(sheet.name);
+    if (!name || PyList_Append(names.get(), name.get()) < 0) return false;
+  }
+  Ref chosen = steal(PyObject_CallFunctionObjArgs(choose, names.get(), nullptr));
+  if (!chosen) return false;
+  Py_ssize_t value = PyNumber_AsSsize_t(chosen.get(), PyExc_IndexError);
+  if (value == -1 && PyErr_Occurred()) return false;
+  if (value < 0 || static_cast<size_t>(value) >= package.worksheets.size()) {
+    PyErr_SetString(PyExc_IndexError, "no such worksheet");
+    return false;
+  }
+  *index = static_cast<size_t>(value);
+  return true;
+}
+
+}  // namespace
+
+PyObject* analyse(PyObject* module, PyObject* args) {
+  int fd;
+  PyObject *choose, *area_object;
+  Py_ssize_t sample_rows;
+  if (!PyArg_ParseTuple(args, "iOOn:analyse", &fd, &choose, &area_object, &sample_rows)) {
+    return nullptr;
+  }
+  Area area;
+  if (!parse_area(area_object, &area)) return nullptr;
+  if (sample_rows < 0) return PyErr_Format(PyExc_ValueError, "sample_rows is negative");
+  ScanContext context(module);
+  Workbook book(context);
+  size_t index;
+  if (!book.open(fd) || !chosen_sheet(choose, book.package, &index) ||
+      !book.read_shared_strings()) {
+    return nullptr;
+  }
+  AreaScan scan(area, static_cast<size_t>(sample_rows));
+  if (!book.scan(book.package.worksheets[index], &scan)) return nullptr;
+  SharedTexts shared;
+  if (!book.shared_texts(scan, &shared)) return nullptr;
+  Ref analysis = analysis_object(scan, shared);
+  if (!analysis) return nullptr;
+  NumberFormats formats;
+  if (!book.read_number_formats(&formats)) return nullptr;
+  Ref styles = styles_object(book.package.date1904, formats);
+  if (!styles) return nullptr;
+  return PyTuple_Pack(2, analysis.get(), styles.get());
+}
+
+}  // namespace sheetscan

@@ -1,0 +1,214 @@
+#include "sheetscan/xlsx/parts.hpp"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "sheetscan/xlsx/rich_text.hpp"
+#include "sheetscan/xml/xml_part.hpp"
+
+namespace sheetscan {
+namespace xlsx {
+
+namespace {
+
+constexpr char kTransitionalMain[] = "http://schemas.openxmlformats.org/spreadsheetml/2006/main";
+constexpr char kStrictMain[] = "http://purl.oclc.org/ooxml/spreadsheetml/main";
+constexpr char kTransitionalRelations[] =
+    "http://schemas.openxmlformats.org/officeDocument/2006/relationships";
+constexpr char kStrictRelations[] = "http://purl.oclc.org/ooxml/officeDocument/relationships";
+constexpr char kEscapedUnderscore[] = "x005F_";
+
+class WorkbookHandler : public XmlHandler {
+ public:
+  WorkbookHandler(ScanContext& context, WorkbookContents* workbook)
+      : context_(context), workbook_(workbook) {}
+  bool start(const char* name, const char** attributes) override {
+    ++depth_;
+    const char* local = local_name(name);
+    if (depth_ == 1) {
+      workbook_->main_namespace.assign(name,
+                                       static_cast<size_t>(local - name - (local == name ? 0 : 1)));
+    } else if (depth_ == 2) {
+      in_sheets_ = std::strcmp(local, "sheets") == 0;
+      if (std::strcmp(local, "workbookPr") == 0) read_date_system(attributes);
+    } else if (depth_ == 3 && in_sheets_ && std::strcmp(local, "sheet") == 0) {
+      return add_sheet(attributes);
+    }
+    return true;
+  }
+  bool end(const char*) override {
+    --depth_;
+    return true;
+  }
+  bool text(const char*, int) override { return true; }
+
+ private:
+  // openpyxl's Bool: "false", "f", "0" and the empty text are false, any other text true.
+  void read_date_system(const char** attributes) {
+    const char* value = attribute(attributes, "date1904");
+    workbook_->date1904 = value && *value && std::strcmp(value, "false") != 0 &&
+                          std::strcmp(value, "f") != 0 && std::strcmp(value, "0") != 0;
+  }
+  bool add_sheet(const char** attributes) {
+    const char* name = attribute(attributes, "name");
+    if (!name || !*name) return context_.refuse("a sheet of the workbook has no name");
+    const char* id = attribute(attributes, qualified(kTransitionalRelations, "id").c_str());
+    if (!id) id = attribute(attributes, qualified(kStrictRelations, "id").c_str());
+    // Sheets without a relationship id are left out, as openpyxl does.
+    if (id && *id) workbook_->sheets.push_back(SheetEntry{name, id});
+    return true;
+  }
+
+  ScanContext& context_;
+  WorkbookContents* workbook_;
+  int depth_ = 0;
+  bool in_sheets_ = false;
+};
+
+// Parses a cell format's numFmtId as openpyxl's Integer does for plain digits;
+// anything else is refused rather than guessed.
+bool format_id(ScanContext& context, const char* text, long* id) {
+  if (!text) {
+    *id = 0;
+    return true;
+  }
+  char* end = nullptr;
+  errno = 0;
+  long value = std::strtol(text, &end, 10);
+  if (!*text || *end || errno || value < 0 || text[0] == '+' || text[0] == ' ') {
+    return context.refuse("number format id %s is not a plain integer", text);
+  }
+  *id = value;
+  return true;
+}
+
+class StylesHandler : public XmlHandler {
+ public:
+  StylesHandler(ScanContext& context, NumberFormats* formats)
+      : context_(context), formats_(formats) {}
+  bool start(const char* name, const char** attributes) override {
+    ++depth_;
+    const char* local = local_name(name);
+    if (depth_ == 2) {
+      section_ = std::strcmp(local, "numFmts") == 0   ? Section::kNumberFormats
+                 : std::strcmp(local, "cellXfs") == 0 ? Section::kCellFormats
+                                                      : Section::kOther;
+    } else if (depth_ == 3 && section_ == Section::kCellFormats && !std::strcmp(local, "xf")) {
+      return add_cell_format(attributes);
+    } else if (depth_ == 3 && section_ == Section::kNumberFormats &&
+               !std::strcmp(local, "numFmt")) {
+      return add_number_format(attributes);
+    }
+    return true;
+  }
+  bool end(const char*) override {
+    --depth_;
+    return true;
+  }
+  bool text(const char*, int) override { return true; }
+
+ private:
+  enum class Section { kOther, kNumberFormats, kCellFormats };
+
+  bool add_cell_format(const char** attributes) {
+    long id = 0;
+    if (!format_id(context_, attribute(attributes, "numFmtId"), &id)) return false;
+    formats_->style_format_ids.push_back(id);
+    return true;
+  }
+  bool add_number_format(const char** attributes) {
+    long id = 0;
+    const char* code = attribute(attributes, "formatCode");
+    if (!code) return context_.refuse("a number format has no code");
+    if (!format_id(context_, attribute(attributes, "numFmtId"), &id)) return false;
+    formats_->custom.emplace_back(id, code);
+    return true;
+  }
+
+  ScanContext& context_;
+  NumberFormats* formats_;
+  int depth_ = 0;
+  Section section_ = Section::kOther;
+};
+
+// openpyxl reads each entry with text.replace("x005F_", "").
+std::string unescaped(const std::string& text) {
+  std::string result;
+  size_t start = 0;
+  for (size_t found; (found = text.find(kEscapedUnderscore, start)) != std::string::npos;) {
+    result.append(text, start, found - start);
+    start = found + sizeof kEscapedUnderscore - 1;
+  }
+  result.append(text, start, std::string::npos);
+  return result;
+}
+
+// Visits the text of each <si> of the table.
+class TableHandler : public XmlHandler {
+ public:
+  TableHandler(ScanContext& context, const std::string& main_namespace, const StringVisitor& visit)
+      : context_(context), entry_tag_(qualified(main_namespace, "si")), visit_(visit) {}
+  bool start(const char* name, const char**) override {
+    ++depth_;
+    if (entry_depth_) {
+      // openpyxl would count an entry inside an entry as one more string.
+      if (entry_tag_ == name) return context_.refuse("a shared string inside a shared string");
+      text_.start(local_name(name), depth_ - entry_depth_);
+      return true;
+    }
+    if (entry_tag_ == name) {
+      entry_depth_ = depth_;
+      text_.clear();
+    }
+    return true;
+  }
+  bool end(const char*) override {
+    if (entry_depth_ && depth_ > entry_depth_) {
+      text_.end(depth_ - entry_depth_);
+    } else if (entry_depth_ == depth_) {
+      entry_depth_ = 0;
+      visit_(unescaped(text_.content()));
+    }
+    --depth_;
+    return true;
+  }
+  bool text(const char* data, int length) override {
+    if (entry_depth_) text_.text(data, length);
+    return true;
+  }
+
+ private:
+  ScanContext& context_;
+  std::string entry_tag_;
+  const StringVisitor& visit_;
+  RichText text_;
+  int depth_ = 0;
+  int entry_depth_ = 0;
+};
+
+}  // namespace
+
+bool read_workbook(const ZipArchive& archive, const std::string& part, WorkbookContents* workbook) {
+  WorkbookHandler handler(archive.context(), workbook);
+  if (!parse_xml_member(archive, part, &handler)) return false;
+  if (workbook->main_namespace != kTransitionalMain && workbook->main_namespace != kStrictMain) {
+    return archive.context().refuse("the workbook part is not SpreadsheetML");
+  }
+  return true;
+}
+
+bool read_number_formats(const ZipArchive& archive, const std::string& part,
+                         NumberFormats* formats) {
+  StylesHandler handler(archive.context(), formats);
+  return parse_xml_member(archive, part, &handler);
+}
+
+bool read_strings(const ZipArchive& archive, const std::string& part,
+                  const std::string& main_namespace, const StringVisitor& visit) {
+  TableHandler handler(archive.context(), main_namespace, visit);
+  return parse_xml_member(archive, part, &handler);
+}
+
+}  // namespace xlsx
+}  // namespace sheetscan
