@@ -1,4 +1,4 @@
-#include "compound_file.hpp"
+#include "sheetscan/xls/compound_file.hpp"
 
 #include <sys/stat.h>
 

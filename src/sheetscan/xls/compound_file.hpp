@@ -15,8 +15,8 @@
 // mini stream, which xlrd reads as empty) are passed over.
 #pragma once
 
-#include "sector_table.hpp"
-#include "stream_reader.hpp"
+#include "sheetscan/xls/sector_table.hpp"
+#include "sheetscan/xls/stream_reader.hpp"
 
 #include <cstdint>
 #include <string>

@@ -1,4 +1,4 @@
-#include "file_digest.hpp"
+#include "sheetscan/xls/file_digest.hpp"
 
 #include <cerrno>
 #include <vector>

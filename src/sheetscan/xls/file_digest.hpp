@@ -5,7 +5,7 @@
 // (seed 0), which reads several gigabytes a second.
 #pragma once
 
-#include "problem.hpp"
+#include "sheetscan/xls/problem.hpp"
 
 #include <cstdint>
 

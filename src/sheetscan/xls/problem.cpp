@@ -1,4 +1,4 @@
-#include "problem.hpp"
+#include "sheetscan/xls/problem.hpp"
 
 #include <cerrno>
 #include <cstdarg>

@@ -1,12 +1,12 @@
-#include "python_api.hpp"
+#include "sheetscan/xls/python_api.hpp"
 
 #include <algorithm>
 #include <cerrno>
 #include <map>
 
-#include "file_digest.hpp"
-#include "range_collector.hpp"
-#include "workbook.hpp"
+#include "sheetscan/xls/file_digest.hpp"
+#include "sheetscan/xls/range_collector.hpp"
+#include "sheetscan/xls/workbook.hpp"
 
 namespace sheetscan::xls {
 

@@ -1,4 +1,4 @@
-#include "range_collector.hpp"
+#include "sheetscan/xls/range_collector.hpp"
 
 #include <algorithm>
 

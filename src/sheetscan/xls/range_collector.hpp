@@ -10,7 +10,7 @@
 // rows; the caller then reads the sheet again for the rows the bits name.
 #pragma once
 
-#include "sheet_cells.hpp"
+#include "sheetscan/xls/sheet_cells.hpp"
 
 #include <cstdint>
 #include <string>

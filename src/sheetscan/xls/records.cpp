@@ -1,4 +1,4 @@
-#include "records.hpp"
+#include "sheetscan/xls/records.hpp"
 
 #include "common/little_endian.hpp"
 

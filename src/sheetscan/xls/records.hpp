@@ -3,7 +3,7 @@
 // moves on; one that runs past the end of its stream is refused.
 #pragma once
 
-#include "stream_reader.hpp"
+#include "sheetscan/xls/stream_reader.hpp"
 
 #include <cstdint>
 

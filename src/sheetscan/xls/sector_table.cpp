@@ -1,4 +1,4 @@
-#include "sector_table.hpp"
+#include "sheetscan/xls/sector_table.hpp"
 
 #include "common/little_endian.hpp"
 

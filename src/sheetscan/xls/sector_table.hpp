@@ -5,7 +5,7 @@
 // for and a few sectors are cached, so that a table is never held whole.
 #pragma once
 
-#include "problem.hpp"
+#include "sheetscan/xls/problem.hpp"
 
 #include <cstdint>
 #include <vector>

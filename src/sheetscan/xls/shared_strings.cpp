@@ -1,9 +1,9 @@
-#include "shared_strings.hpp"
+#include "sheetscan/xls/shared_strings.hpp"
 
 #include <algorithm>
 
 #include "common/little_endian.hpp"
-#include "text.hpp"
+#include "sheetscan/xls/text.hpp"
 
 namespace sheetscan::xls {
 

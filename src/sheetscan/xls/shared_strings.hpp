@@ -11,7 +11,7 @@
 // other strings are read again when asked for; never the whole table.
 #pragma once
 
-#include "records.hpp"
+#include "sheetscan/xls/records.hpp"
 
 #include <cstdint>
 #include <map>

@@ -1,9 +1,9 @@
-#include "sheet_cells.hpp"
+#include "sheetscan/xls/sheet_cells.hpp"
 
 #include <cstring>
 
 #include "common/little_endian.hpp"
-#include "text.hpp"
+#include "sheetscan/xls/text.hpp"
 
 namespace sheetscan::xls {
 

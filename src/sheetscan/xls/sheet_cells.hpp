@@ -7,7 +7,7 @@
 // What makes xlrd fail on these records is refused.
 #pragma once
 
-#include "shared_strings.hpp"
+#include "sheetscan/xls/shared_strings.hpp"
 
 #include <cstdint>
 #include <string>

@@ -1,4 +1,4 @@
-#include "stream_reader.hpp"
+#include "sheetscan/xls/stream_reader.hpp"
 
 #include <algorithm>
 #include <cstring>

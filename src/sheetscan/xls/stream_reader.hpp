@@ -3,7 +3,7 @@
 // the same whatever the stream's size.
 #pragma once
 
-#include "problem.hpp"
+#include "sheetscan/xls/problem.hpp"
 
 #include <cstdint>
 #include <vector>

@@ -1,4 +1,4 @@
-#include "text.hpp"
+#include "sheetscan/xls/text.hpp"
 
 #include "common/little_endian.hpp"
 

@@ -1,7 +1,7 @@
-#include "workbook.hpp"
+#include "sheetscan/xls/workbook.hpp"
 
 #include "common/little_endian.hpp"
-#include "text.hpp"
+#include "sheetscan/xls/text.hpp"
 
 namespace sheetscan::xls {
 

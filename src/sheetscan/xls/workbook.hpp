@@ -6,8 +6,8 @@
 // older BIFF versions are.
 #pragma once
 
-#include "compound_file.hpp"
-#include "shared_strings.hpp"
+#include "sheetscan/xls/compound_file.hpp"
+#include "sheetscan/xls/shared_strings.hpp"
 
 #include <cstdint>
 #include <memory>
