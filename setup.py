@@ -4,7 +4,7 @@ import glob
 from setuptools import Extension, setup
 
 # The one place that names the compiler flags; every build (native, sanitizer,
-# cross) starts from these and adds its own through CFLAGS / LDFLAGS. -Werror is
+# cross) starts from these and adds its own through CFLAGS, CXXFLAGS and LDFLAGS. -Werror is
 # not among them: a user's newer compiler may warn where ours does not, which
 # must not fail an installation. The test scripts add it (tools/lib.sh).
 CXX_FLAGS = ["-std=c++17", "-Wall", "-Wextra", "-fvisibility=hidden"]

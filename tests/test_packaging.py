@@ -1,14 +1,21 @@
-"""`python -m build` from a copy of the tree: what the sdist and the wheel hold, and the
-wheel at work in a fresh virtual environment with no extra installed.
+"""What the sdist and the wheel hold, and the wheel at work in a fresh virtual environment with
+no extra installed. The sdist and the wheel are those of the folder named by FILEINSPECT_DIST
+(made by tools/build-wheels.sh) when it is set, else `python -m build` makes them from a copy
+of the tree.
 
-Slow (it compiles the extension and makes a virtual environment): deselect with -m "not slow".
+Slow (it may compile the extension, and it makes a virtual environment): deselect with
+-m "not slow".
 """
 import email.parser
+import glob
 import json
 import os
+import platform
 import re
 import shutil
+import pathlib
 import subprocess
+import sys
 import sysconfig
 import tarfile
 import zipfile
@@ -16,10 +23,13 @@ import zipfile
 import pytest
 from launcher import python_command
 
+from veltrane.corvalest.datareader import fileInspect
+
 pytestmark = pytest.mark.slow
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 PACKAGE = "veltrane/corvalest/datareader"
+DIST = os.environ.get("FILEINSPECT_DIST")
 SAMPLES = os.path.join(ROOT, "src", PACKAGE, "samples")
 LEFT_OUT_OF_THE_COPY = shutil.ignore_patterns(
     ".git", ".venvs", "build", "dist", "*.egg-info", "__pycache__", ".pytest_cache", ".mypy_cache",
@@ -41,16 +51,34 @@ def run(command, **kwargs):
     return completed.stdout
 
 
-def extension_sources(folder_name="fileinspect"):
-    """The C++ sources under src/<folder_name>, subfolders included, as paths relative to it."""
-    folder = os.path.join(ROOT, "src", folder_name)
-    return sorted(os.path.relpath(os.path.join(where, name), folder)
-                  for where, _, names in os.walk(folder)
-                  for name in names if name.endswith((".cpp", ".hpp")))
+def extension_sources():
+    """The C++ sources and headers under src/, subfolders included, as paths relative to the
+    checkout."""
+    paths = glob.glob(os.path.join(ROOT, "src", "**", "*.[ch]pp"), recursive=True)
+    return sorted(os.path.relpath(path, ROOT).replace(os.sep, "/") for path in paths)
+
+
+def wheel_tags(wheel):
+    """The tags that the wheel's WHEEL file declares (cp37-cp37m-manylinux_2_17_x86_64, ...)."""
+    with zipfile.ZipFile(str(wheel)) as archive:
+        (name,) = [name for name in archive.namelist() if name.endswith(".dist-info/WHEEL")]
+        text = archive.read(name).decode("utf-8")
+    return email.parser.HeaderParser().parsestr(text).get_all("Tag")
+
+
+def interpreter_tag():
+    """This interpreter's and its ABI's part of a wheel tag: cp37-cp37m, cp313-cp313."""
+    soabi = sysconfig.get_config_var("SOABI")
+    return "cp%d%d-cp%s" % (sys.version_info[:2] + (soabi.split("-")[1],))
 
 
 @pytest.fixture(scope="module")
 def dists(tmp_path_factory):
+    if DIST:
+        (sdist,) = glob.glob(os.path.join(DIST, "*.tar.gz"))
+        pattern = "*-%s-*%s.whl" % (interpreter_tag(), platform.machine())
+        (wheel,) = glob.glob(os.path.join(DIST, pattern))
+        return pathlib.Path(sdist), pathlib.Path(wheel)
     # build.__main__, since a bare "build" may be the checkout's own build folder.
     pytest.importorskip("build.__main__", reason="needs build (the test extra installs it)")
     tree = str(tmp_path_factory.mktemp("tree") / "source")
@@ -80,9 +108,7 @@ class TestSdist:
 
     def test_holds_the_extension_sources_and_build_files(self, dists):
         names = self.names(dists[0])
-        for folder in ("fileinspect", "sheetscan", "common"):
-            for source in extension_sources(folder):
-                assert "src/%s/%s" % (folder, source) in names
+        assert set(extension_sources()) <= names
         assert {"setup.py", "pyproject.toml", "README.md", "LICENSE", "PKG-INFO"} <= names
         # What the differential and hostile-input tests compare with.
         assert "benchmarks/reference.py" in names
@@ -115,6 +141,22 @@ class TestWheel:
         assert metadata["Version"] == declared_version()
         assert metadata["Requires-Python"] == ">=3.7"
         assert {"magic", "excel", "dask", "test"} <= set(metadata.get_all("Provides-Extra"))
+
+    @pytest.mark.skipif(not DIST or platform.machine() != "x86_64",
+                        reason="the x86_64 wheels of tools/build-wheels.sh")
+    def test_manylinux_2_17_or_older(self, dists):
+        for tag in wheel_tags(dists[1]):
+            glibc = re.fullmatch(r"%s-manylinux_2_(\d+)_x86_64" % interpreter_tag(), tag)
+            legacy = tag == "%s-manylinux2014_x86_64" % interpreter_tag()
+            assert legacy or (glibc and int(glibc.group(1)) <= 17), tag
+
+    @pytest.mark.skipif(not DIST, reason="the wheels of tools/build-wheels.sh")
+    def test_the_suite_runs_against_this_wheel(self, dists):
+        site = pathlib.Path(fileInspect.__file__).parents[3]
+        (installed,) = site.glob("veltrane_fileinspect-*.dist-info")
+        with (installed / "WHEEL").open() as stream:
+            tags = email.parser.HeaderParser().parse(stream).get_all("Tag")
+        assert tags == wheel_tags(dists[1])
 
     def test_console_script_entry_point(self, dists):
         entry_points = self.read(dists[1], ".dist-info/entry_points.txt")

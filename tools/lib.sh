@@ -7,7 +7,7 @@
 FI_SCRIPT=$(basename "$0" .sh)
 # Our builds treat warnings as errors; setup.py does not, so that a user's
 # newer compiler cannot fail an installation. The flags reach the compiler
-# through CFLAGS, which setuptools adds to every compile command.
+# through fi_build_flags_env.
 FI_BUILD_CFLAGS="-Werror"
 
 fi_say() { echo "$FI_SCRIPT: $*"; }
@@ -87,11 +87,61 @@ fi_venv() {
     "(on Debian, install the python3-venv package)"
 }
 
+# fi_build_flags_env FLAGS COMMAND...: runs COMMAND with FLAGS added to every
+# compile and link command of a setuptools build. Since setuptools 72, C++
+# sources are compiled with CXX and CXXFLAGS (which, when set, replace the
+# interpreter's own flags, -O3 and -DNDEBUG among them), so CFLAGS alone no
+# longer reaches them; CPPFLAGS is added to both in every version.
+fi_build_flags_env() {
+  local flags=$1
+  shift
+  CPPFLAGS="${CPPFLAGS:-} $flags" "$@"
+}
+
 # fi_install VENV EXTRAS: builds and installs the checkout into VENV with the
 # extras named ("magic,excel,test"), warnings failing the build.
 fi_install() {
-  CFLAGS="${CFLAGS:-} $FI_BUILD_CFLAGS" "$1/bin/python" -m pip install -q ".[$2]" ||
+  fi_build_flags_env "$FI_BUILD_CFLAGS" "$1/bin/python" -m pip install -q ".[$2]" ||
     fi_fail "could not build and install the package with [$2] into $1"
+}
+
+# fi_install_wheel VENV WHEEL EXTRAS: installs the wheel file WHEEL into VENV
+# with the extras named, in place of any installed copy, with no compiler
+# reachable (CC and CXX name `false`, PATH holds only the environment's bin):
+# a wheel that needed one would fail here instead of building from source.
+fi_install_wheel() {
+  local venv=$1 wheel=$2 extras=$3 compiler
+  compiler=$(PATH="$venv/bin" command -v g++ gcc c++ cc clang || true)
+  [ -z "$compiler" ] || fi_fail "a compiler is reachable from $venv/bin: $compiler"
+  { CC=false CXX=false PATH="$venv/bin" "$venv/bin/python" -m pip uninstall -q -y veltrane-fileinspect &&
+    CC=false CXX=false PATH="$venv/bin" "$venv/bin/python" -m pip install -q "$wheel[$extras]"; } ||
+    fi_fail "could not install $(basename "$wheel") with [$extras] into $1 without a compiler"
+}
+
+# fi_apt_install PACKAGE...: installs Debian packages (as root), trying again
+# while another apt-get holds its lock.
+fi_apt_install() {
+  local try
+  for try in 1 2 3 4 5 6 7 8 9 10; do
+    { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$@"; } && return 0
+    [ $try = 10 ] || { fi_say "apt-get failed (try $try; its lock may be held): again in 30 s"; sleep 30; }
+  done
+  return 1
+}
+
+# fi_check_instrumented VENV PREFIX: fails unless both extension modules
+# installed in VENV call a function whose name starts with PREFIX
+# (__asan_report_: built with AddressSanitizer).
+fi_check_instrumented() {
+  local module path
+  for module in fileInspect _sheetscan; do
+    path=$("$1/bin/python" -c 'import importlib.util, sys
+print(importlib.util.find_spec(sys.argv[1]).origin)' "veltrane.corvalest.datareader.$module") ||
+      fi_fail "no $module in $1"
+    # grep reads all (no -q), so that nm never meets a closed pipe under pipefail.
+    nm -D --undefined-only "$path" | grep -E " U $2" >/dev/null ||
+      fi_fail "$path does not call $2: the build did not take the instrumentation flags"
+  done
 }
 
 # The last pytest summary in a log ("12 passed, 1 skipped in 3.1s"), or nothing.

@@ -8,6 +8,12 @@
 # their versions; exits non-zero when anything fails.
 #
 #   tools/newest-tests.sh [pytest arguments...]
+#   tools/newest-tests.sh --prepare     # makes the root, runs nothing
+#
+# With FILEINSPECT_DIST naming a folder of wheels (tools/build-wheels.sh), the
+# cp314 and cp315 wheels from there are installed with no compiler reachable
+# instead of building the checkout. FILEINSPECT_NEWEST_VERSIONS="3.14" limits
+# the run to the versions named.
 #
 # The root (about 700 MB, 1.1 GB with both virtual environments; a minute to
 # make) is kept under .venvs/newest/ for the next run and made afresh when its
@@ -26,7 +32,14 @@ started=$SECONDS
 cache=$here/.venvs/newest
 root=$cache/sid-amd64
 setup_log=$cache/setup.log
-versions=(3.14 3.15)
+all_versions=(3.14 3.15)
+read -r -a versions <<<"${FILEINSPECT_NEWEST_VERSIONS:-${all_versions[*]}}"
+prepare_only=0
+if [ "${1:-}" = --prepare ]; then
+  prepare_only=1
+  shift
+fi
+dist=${FILEINSPECT_DIST:-}
 root_packages=python3.14,python3.14-dev,python3.14-venv,python3.15,python3.15-dev,python3.15-venv
 root_packages+=,g++,libmagic1t64,ca-certificates
 # A root made by another recipe is made afresh (bump the 1 when the steps change).
@@ -135,7 +148,7 @@ if [ "$(cat "$root/.recipe" 2>/dev/null)" != "$recipe" ]; then
   rm -f "$root.new"/var/cache/apt/archives/*.deb
   # Byte-compiled once here, so that no run compiles the standard library again
   # (and none can, with PYTHONDONTWRITEBYTECODE set).
-  for v in "${versions[@]}"; do
+  for v in "${all_versions[@]}"; do
     in_root "$root.new" "python$v" -m compileall -q -j 0 "/usr/lib/python$v" >>"$setup_log" 2>&1 ||
       fi_fail "python$v could not byte-compile its library (log: $setup_log)"
   done
@@ -149,18 +162,32 @@ for f in "${copied[@]}"; do
   cp -L "$f" "$root$f"
 done
 
+if [ $prepare_only = 1 ]; then
+  fi_say "all passed: the root is ready ($((SECONDS - started))s)"
+  exit 0
+fi
+
 # --- the suite on each interpreter ------------------------------------------
 # Run in the root from the checkout: make the virtual environment once, install
-# the package with its extras (only what changed is built or fetched), test.
+# the package with its extras (the wheel built for the interpreter, with no
+# compiler reachable; or else the checkout, built with warnings as errors), test.
 run_suite='
   v=$1
   venv=$2/$v
   shift 2
   [ -x "$venv/bin/python" ] || "python$v" -m venv "$venv"
   cd "$here"
-  CFLAGS="${CFLAGS:-} $build_cflags" "$venv/bin/python" -m pip install -q ".[magic,excel,test]"
+  if [ -n "$dist" ]; then
+    tag=cp${v/./}
+    wheel=$(ls "$dist"/veltrane_fileinspect-*-$tag-$tag-manylinux*.whl | tail -n 1)
+    CC=false CXX=false PATH="$venv/bin" "$venv/bin/python" -m pip uninstall -q -y veltrane-fileinspect
+    CC=false CXX=false PATH="$venv/bin" "$venv/bin/python" -m pip install -q "$wheel[magic,excel,test]"
+    echo "installed $(basename "$wheel")"
+  else
+    CPPFLAGS="${CPPFLAGS:-} $build_flags" "$venv/bin/python" -m pip install -q ".[magic,excel,test]"
+  fi
   "$venv/bin/python" -VV
-  exec "$venv/bin/python" -m pytest -p no:cacheprovider "$@"'
+  FILEINSPECT_DIST=$dist exec "$venv/bin/python" -m pytest -p no:cacheprovider "$@"'
 results=()
 failed=0
 for v in "${versions[@]}"; do
@@ -171,7 +198,7 @@ for v in "${versions[@]}"; do
   fi_say "$label: building and running the tests ..."
   began=$SECONDS
   status=0
-  build_cflags=$FI_BUILD_CFLAGS in_root "$root" /bin/bash -euc "$run_suite" run_suite \
+  build_flags=$FI_BUILD_CFLAGS dist=$dist in_root "$root" /bin/bash -euc "$run_suite" run_suite \
     "$v" "$venvs" "$@" >"$log" 2>&1 || status=$?
   summary=$(fi_pytest_summary "$log")
   if [ $status -eq 0 ]; then

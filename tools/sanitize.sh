@@ -33,9 +33,14 @@ fi_venv "$FI_PYTHON" "$venv"
 (cd "$work" && fi_install "$venv" magic,excel,test)
 flags="$FI_BUILD_CFLAGS -fsanitize=address,undefined -fno-sanitize-recover=undefined"
 flags+=" -fno-omit-frame-pointer -g -O1"
-CFLAGS="$flags" LDFLAGS="-fsanitize=address,undefined" \
+# Without the first build's objects, which setuptools would otherwise take as up to date.
+rm -rf "$work/build"
+LDFLAGS="-fsanitize=address,undefined" fi_build_flags_env "$flags" \
   "$venv/bin/python" -m pip install -q --force-reinstall --no-deps "$work" ||
   fi_fail "could not build the sanitized extension"
+# Both extension modules must call into the sanitizers, or the run would prove nothing.
+fi_check_instrumented "$venv" __asan_report_
+fi_check_instrumented "$venv" __ubsan_handle_
 
 logs="$work/logs"
 mkdir -p "$logs"

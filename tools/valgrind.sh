@@ -20,7 +20,7 @@ if ! command -v valgrind >/dev/null; then
   command -v apt-get >/dev/null && [ "$(id -u)" = 0 ] ||
     fi_fail "valgrind is not installed (on Debian: apt-get install valgrind)"
   fi_say "valgrind is not installed: installing it with apt-get ..."
-  { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq valgrind; } ||
+  fi_apt_install valgrind ||
     fi_fail "apt-get could not install valgrind"
 fi
 

@@ -116,8 +116,20 @@ bool MemberReader::inflate(PyObject* input) {
     return context().refuse("member %s: its deflated data is damaged", name_.c_str());
   }
   output_was_full_ = PyBytes_GET_SIZE(output_.get()) == kOutputChunk;
-  tail_ = steal(PyObject_GetAttr(decompressor_.get(), context().names().unconsumed_tail));
-  return tail_ && account(output_.get());
+  Ref eof = steal(PyObject_GetAttr(decompressor_.get(), context().names().eof));
+  if (!eof) return false;
+  if (eof.get() == Py_True) {
+    // The deflated data has ended. zlib may still hold what followed it as
+    // unconsumed_tail, which it would never take however often it is fed
+    // again; what follows is ignored, as zipfile ignores it.
+    tail_ = Ref();
+    output_was_full_ = false;
+    input_left_ = 0;
+  } else {
+    tail_ = steal(PyObject_GetAttr(decompressor_.get(), context().names().unconsumed_tail));
+    if (!tail_) return false;
+  }
+  return account(output_.get());
 }
 
 bool MemberReader::account(PyObject* output) {
