@@ -52,7 +52,8 @@ def run(command, **kwargs):
 
 
 def extension_sources():
-    """The C++ sources and headers under src/, as paths relative to the checkout."""
+    """The C++ sources and headers under src/, subfolders included, as paths relative to the
+    checkout."""
     paths = glob.glob(os.path.join(ROOT, "src", "**", "*.[ch]pp"), recursive=True)
     return sorted(os.path.relpath(path, ROOT).replace(os.sep, "/") for path in paths)
 
