@@ -6,7 +6,8 @@ entry points of `_sheetscan` and raises AssertionError where an answer breaks a
 rule: areas within A1:IV65536, analyses consistent with their areas,
 xls_analyse of each whole sheet equal to what xls_ranges gave, the same
 excelsource layout from both passes. Any exception other than the reader's
-refusals (Unreadable, Rejected) goes through as a finding too.
+refusals (Unreadable, Rejected) goes through as a finding too. The file's digest
+(content_digest) is checked on every input.
 
 Where the reader answers, xlrd reads `oracle` (the same workbook as xlrd can
 read it; None where it cannot) through excelsource's plain path, within a CPU
@@ -37,6 +38,7 @@ def check_xls(book, oracle=None):
     "rejected, xlrd reads", "left to xlrd"), after checking every answer."""
     fd = file_holding(book)
     try:
+        check_digest(fd, book)
         try:
             sheets = _sheetscan.xls_ranges(fd, SAMPLE_ROWS)
         except _sheetscan.Rejected:
@@ -59,6 +61,22 @@ def check_xls(book, oracle=None):
         return "agreed"
     finally:
         os.close(fd)
+
+
+def check_digest(fd, book):
+    """content_digest, with which excelsource tells a rewritten .xls from the one it read:
+    a 64-bit number, the same for the same bytes in another file, another for the bytes
+    with their last one changed (but for a chance of one in 2**64)."""
+    digest = _sheetscan.content_digest(fd)
+    assert 0 <= digest < 1 << 64, digest
+    for other, same in ((book, True), (book[:-1] + bytes([book[-1] ^ 0x5A]), False)):
+        other_fd = file_holding(other)
+        try:
+            assert (_sheetscan.content_digest(other_fd) == digest) == same, (len(book), same)
+        finally:
+            os.close(other_fd)
+        if not book:
+            break
 
 
 def check_sheet(fd, names, index, used, analysis):
