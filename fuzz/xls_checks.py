@@ -25,7 +25,7 @@ from veltrane.corvalest.excelutils import Area
 from workbook_checks import SAMPLE_ROWS, chooser, file_holding
 
 XLS_ROWS, XLS_COLUMNS = 65536, 256
-XLRD_BUDGET = 2.0  # seconds of CPU time for xlrd and the plain path on one file
+XLRD_BUDGET = 1.0  # seconds of CPU time for xlrd and the plain path on one file
 SCRATCH = "/dev/shm" if os.path.isdir("/dev/shm") else None
 
 
