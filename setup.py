@@ -23,8 +23,9 @@ setup(
             language="c++",
             extra_compile_args=CXX_FLAGS,
         ),
-        # The native workbook scanner, a private module of its own; both
-        # extensions build on the common base in src/common/.
+        # The native workbook scanner, a private module of its own (its readers
+        # in subfolders, such as src/sheetscan/xls/); both extensions build on
+        # the common base in src/common/.
         Extension(
             "veltrane.corvalest.datareader._sheetscan",
             sources=sorted(glob.glob("src/sheetscan/**/*.cpp", recursive=True)

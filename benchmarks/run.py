@@ -34,7 +34,7 @@ target that the floor alone already misses. --quick checks no target and so
 shows neither column, saying so under the table: CI runs it only so that the
 command keeps working.
 
-The inspectFile rows pass the type name ("unknown", "csv" or "xlsx"), so that
+The inspectFile rows pass the type name ("unknown", "csv", "xlsx" or "xls"), so that
 type detection, which has rows of its own, is not part of them. The debug line
 of the default path goes to os.devnull, for every column alike.
 Results of the module and of the plain-Python rendering are compared before
@@ -553,8 +553,12 @@ def print_table(rows, quick):
 
 WORKBOOK_ROWS = (10000, 200000, 1000000)
 WORKBOOK_ROWS_QUICK = (2000, 10000)
-WORKBOOK_TARGET = 1.5  # inspectFile at most 1.5 times calamine's read of every cell
-WORKBOOK_GROWTH_TARGET_MB = 20.0
+XLS_ROWS = (1000, 65000)  # 65,536 rows is all a .xls sheet holds
+XLS_ROWS_QUICK = (1000, 5000)
+# inspectFile at most this many times calamine's read of every cell, by kind.
+WORKBOOK_TARGET = {"xlsx": 1.5, "xlsb": 1.5, "xls": 1.0}
+# Peak memory growth from the smallest file of a kind to the largest.
+WORKBOOK_GROWTH_TARGET_MB = {"xlsx": 20.0, "xls": 5.0}
 _PACKAGE_NS = "http://schemas.openxmlformats.org/package/2006/"
 _RELATIONS_NS = "http://schemas.openxmlformats.org/officeDocument/2006/relationships"
 _SHEET_NS = "http://schemas.openxmlformats.org/spreadsheetml/2006/main"
@@ -617,16 +621,40 @@ def write_large_xlsb(path, rows):
         writer.write_sheet(data)
 
 
+def write_large_xls(path, rows):
+    """Write the same rows as a .xls with xlwt (which the test extra brings)."""
+    import xlwt
+
+    book = xlwt.Workbook()
+    sheet = book.add_sheet("Data")
+    for column, letter in enumerate("ABCDEFGHIJ"):
+        sheet.write(0, column, "column %s" % letter)
+    for r in range(2, rows + 1):
+        row = sheet.row(r - 1)
+        for i in range(8):
+            row.set_cell_number(i, r * 7 + i + 0.5)
+        row.set_cell_text(8, "item %d" % (r % 97))
+        row.set_cell_number(9, r)
+    book.save(path)
+
+
 def workbook_cases(quick):
-    """(label, rows, writer, file suffix) of each large workbook measured."""
+    """(kind, rows, writer, file suffix) of each large workbook measured."""
     cases = [("xlsx", count, write_large_workbook, ".xlsx")
              for count in (WORKBOOK_ROWS_QUICK if quick else WORKBOOK_ROWS)]
     try:
         import pyxlsbwriter  # noqa: F401
     except ImportError:
+        pass
+    else:
+        cases.append(("xlsb", WORKBOOK_ROWS_QUICK[-1] if quick else 200000, write_large_xlsb,
+                      ".xlsb"))
+    try:
+        import xlwt  # noqa: F401
+    except ImportError:
         return cases
-    xlsb_rows = WORKBOOK_ROWS_QUICK[-1] if quick else 200000
-    return cases + [("xlsb", xlsb_rows, write_large_xlsb, ".xlsb")]
+    return cases + [("xls", count, write_large_xls, ".xls")
+                    for count in (XLS_ROWS_QUICK if quick else XLS_ROWS)]
 
 
 def calamine_read_all(path):
@@ -643,32 +671,35 @@ def workbook_rows(settings, folder):
         import python_calamine  # noqa: F401  (a benchmark-only peer)
     except ImportError:
         python_calamine = None
-    rows, peaks = [], []
+    rows, peaks = [], {}
     for kind, count, write, suffix in workbook_cases(settings.quick):
         path = os.path.join(folder, "rows%d%s" % (count, suffix))
         write(path, count)
+        ftype = "xls" if kind == "xls" else "xlsx"
         module = calamine = float("inf")
         for _ in range(settings.large_rounds):
             started = time.perf_counter()
-            fileInspect.inspectFile(path, "xlsx")
+            fileInspect.inspectFile(path, ftype)
             module = min(module, time.perf_counter() - started)
             if python_calamine is not None:
                 started = time.perf_counter()
                 calamine_read_all(path)
                 calamine = min(calamine, time.perf_counter() - started)
-        peak = peak_memory_mb(path, "xlsx")
-        if kind == "xlsx":
-            peaks.append(peak)
+        peak = peak_memory_mb(path, ftype)
+        peaks.setdefault(kind, []).append(peak)
         value = ratio(module, calamine) if python_calamine is not None else None
         met = "-" if settings.quick or value is None else (
-            "ok" if value <= WORKBOOK_TARGET else "MISSED")
+            "ok" if value <= WORKBOOK_TARGET[kind] else "MISSED")
         rows.append(("inspectFile %s %d x 10" % (kind, count), shown_time(module),
                      shown_time(calamine) if python_calamine is not None else "absent",
                      "-" if value is None else shown_ratio(value), "%.1f MB" % peak, met))
         os.remove(path)
-    growth = peaks[-1] - peaks[0]
-    met = "-" if settings.quick else ("ok" if growth < WORKBOOK_GROWTH_TARGET_MB else "MISSED")
-    rows.append(("peak memory growth, xlsx", "", "", "", "%+.1f MB" % growth, met))
+    for kind, target in WORKBOOK_GROWTH_TARGET_MB.items():
+        if len(peaks.get(kind, ())) < 2:
+            continue
+        growth = peaks[kind][-1] - peaks[kind][0]
+        met = "-" if settings.quick else ("ok" if growth < target else "MISSED")
+        rows.append(("peak memory growth, %s" % kind, "", "", "", "%+.1f MB" % growth, met))
     return rows
 
 

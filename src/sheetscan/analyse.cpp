@@ -19,26 +19,6 @@ bool parse_area(PyObject* object, Area* area) {
   return true;
 }
 
-// The index of the worksheet that `choose(names)` picks.
-bool chosen_sheet(PyObject* choose, const Package& package, size_t* index) {
-  Ref names = steal(PyList_New(0));
-  if (!names) return false;
-  for (const SheetPart& sheet : package.worksheets) {
-    Ref name = text_object(sheet.name);
-    if (!name || PyList_Append(names.get(), name.get()) < 0) return false;
-  }
-  Ref chosen = steal(PyObject_CallFunctionObjArgs(choose, names.get(), nullptr));
-  if (!chosen) return false;
-  Py_ssize_t value = PyNumber_AsSsize_t(chosen.get(), PyExc_IndexError);
-  if (value == -1 && PyErr_Occurred()) return false;
-  if (value < 0 || static_cast<size_t>(value) >= package.worksheets.size()) {
-    PyErr_SetString(PyExc_IndexError, "no such worksheet");
-    return false;
-  }
-  *index = static_cast<size_t>(value);
-  return true;
-}
-
 }  // namespace
 
 PyObject* analyse(PyObject* module, PyObject* args) {
@@ -54,7 +34,7 @@ PyObject* analyse(PyObject* module, PyObject* args) {
   ScanContext context(module);
   Workbook book(context);
   size_t index;
-  if (!book.open(fd) || !chosen_sheet(choose, book.package, &index) ||
+  if (!book.open(fd) || !chosen_sheet(choose, book.package.worksheets, &index) ||
       !book.read_shared_strings()) {
     return nullptr;
   }

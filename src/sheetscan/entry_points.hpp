@@ -14,4 +14,14 @@ PyObject* ranges(PyObject* module, PyObject* args);
 // analyse(fd, choose, area, sample_rows): one area of one worksheet (analyse.cpp).
 PyObject* analyse(PyObject* module, PyObject* args);
 
+// xls_ranges(fd, sample_rows): the same for an .xls workbook (xls/xls_ranges.cpp).
+PyObject* xls_ranges(PyObject* module, PyObject* args);
+
+// xls_analyse(fd, choose, area, sample_rows): the same for an .xls workbook
+// (xls/xls_analyse.cpp).
+PyObject* xls_analyse(PyObject* module, PyObject* args);
+
+// content_digest(fd): a 64-bit digest of the whole file (xls/content_digest.cpp).
+PyObject* content_digest(PyObject* module, PyObject* args);
+
 }  // namespace sheetscan

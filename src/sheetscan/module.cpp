@@ -1,5 +1,5 @@
 // veltrane.corvalest.datareader._sheetscan: the native workbook scanner that
-// `excelsource` uses for .xlsx, .xlsm and .xlsb workbooks. Private; its
+// `excelsource` uses for .xlsx, .xlsm, .xlsb and .xls workbooks. Private; its
 // functions take an open file's descriptor:
 //
 //   ranges(fd, sample_rows) -> ([(sheet name, used area or None, analysis)], styles)
@@ -11,8 +11,18 @@
 // style id) from the area's first column on (column A for a whole sheet);
 // styles are (date1904, number format id per cell format, [(custom id, code)]).
 // `choose(names)` returns the index of the worksheet to analyse; `area` is
-// None for the whole sheet. A file the scanner refuses raises `Unreadable`,
-// a ValueError.
+// None for the whole sheet. For .xls workbooks:
+//
+//   xls_ranges(fd, sample_rows) -> [(sheet name, used area or None, analysis)]
+//   xls_analyse(fd, choose, area, sample_rows) -> analysis
+//   content_digest(fd) -> int, a 64-bit digest of the whole file
+//
+// the cells of their first rows being the values that xlrd gives (None, str,
+// float, int for booleans, error texts such as "#N/A"), and there being no
+// styles. A file the scanner refuses raises `Unreadable`, a ValueError:
+// another reader may try it. Its subclass `Rejected` says that the file is
+// damaged, hostile or beyond a limit: that refusal is final, and no other
+// reader may try the file.
 //
 // Multi-phase initialisation: each module object has its own state
 // (module_state.hpp), which the functions reach through their `self`.
@@ -33,6 +43,12 @@ PyMethodDef methods[] = {
      "ranges(fd, sample_rows): the used area and analysis of each worksheet."},
     {"analyse", without_exceptions<analyse>, METH_VARARGS,
      "analyse(fd, choose, area, sample_rows): non-empty rows and first rows of one range."},
+    {"xls_ranges", without_exceptions<xls_ranges>, METH_VARARGS,
+     "xls_ranges(fd, sample_rows): the used area and analysis of each worksheet of an .xls."},
+    {"xls_analyse", without_exceptions<xls_analyse>, METH_VARARGS,
+     "xls_analyse(fd, choose, area, sample_rows): one range of an .xls workbook."},
+    {"content_digest", without_exceptions<content_digest>, METH_VARARGS,
+     "content_digest(fd): a 64-bit digest of the whole file."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -48,7 +64,7 @@ PyModuleDef_Slot slots[] = {
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "_sheetscan",
-    "Native scanner of .xlsx workbooks (private).",
+    "Native scanner of .xlsx, .xlsb and .xls workbooks (private).",
     sizeof(ModuleState),
     methods,
     slots,

@@ -8,11 +8,13 @@ using common::Ref;
 using common::steal;
 
 constexpr char kUnreadableName[] = "veltrane.corvalest.datareader._sheetscan.Unreadable";
+constexpr char kRejectedName[] = "veltrane.corvalest.datareader._sheetscan.Rejected";
 
 // Every reference the state owns, for traverse and clear alike.
 template <typename Visit>
 void for_each_reference(ModuleState* state, Visit visit) {
   visit(&state->unreadable);
+  visit(&state->rejected);
   visit(&state->names.decompress);
   visit(&state->names.unconsumed_tail);
   visit(&state->names.eof);
@@ -32,12 +34,16 @@ bool intern(PyObject** into, const char* text) {
 int init_module_state(PyObject* module) {
   ModuleState* state = module_state(module);
   state->unreadable = PyErr_NewException(kUnreadableName, PyExc_ValueError, nullptr);
-  if (!state->unreadable || !intern(&state->names.decompress, "decompress") ||
+  state->rejected =
+      state->unreadable ? PyErr_NewException(kRejectedName, state->unreadable, nullptr) : nullptr;
+  if (!state->rejected || !intern(&state->names.decompress, "decompress") ||
       !intern(&state->names.unconsumed_tail, "unconsumed_tail") ||
       !intern(&state->names.eof, "eof")) {
     return -1;
   }
-  return PyObject_SetAttrString(module, "Unreadable", state->unreadable);
+  return PyObject_SetAttrString(module, "Unreadable", state->unreadable) < 0
+             ? -1
+             : PyObject_SetAttrString(module, "Rejected", state->rejected);
 }
 
 int traverse_module_state(PyObject* module, visitproc visit, void* arg) {

@@ -1,5 +1,5 @@
 // What the module keeps for its life, in its module state (one per module
-// object): the exception class it raises, and what it calls of zlib and of
+// object): the exception classes it raises, and what it calls of zlib and of
 // pyexpat, fetched at the first call that needs them.
 #pragma once
 
@@ -25,7 +25,8 @@ struct AttributeNames {
 // Plain data: the interpreter allocates it zero-filled with the module, and
 // clear_module_state releases what it holds. Every reference is owned.
 struct ModuleState {
-  PyObject* unreadable;  // the class Unreadable, a ValueError
+  PyObject* unreadable;  // the class Unreadable, a ValueError: another reader may try
+  PyObject* rejected;    // its subclass Rejected: damaged, hostile, beyond a limit; final
   AttributeNames names;
   ZlibFunctions zlib;  // null until the first deflated member
   // pyexpat's capsule, which owns the table of expat functions below: held so
@@ -39,7 +40,7 @@ inline ModuleState* module_state(PyObject* module) {
   return static_cast<ModuleState*>(PyModule_GetState(module));
 }
 
-// Makes Unreadable and the interned names, and adds Unreadable to `module`.
+// Makes Unreadable, Rejected and the interned names, and adds the classes to `module`.
 int init_module_state(PyObject* module);
 
 int traverse_module_state(PyObject* module, visitproc visit, void* arg);

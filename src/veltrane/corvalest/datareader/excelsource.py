@@ -6,15 +6,18 @@ delimited-text inspection, (type name, data rows, title flag, title row, None),
 so that callers handle both alike. Designations follow the A1 grammar of
 `veltrane.corvalest.excelutils`.
 
-Readers: for "xlsx" (.xlsx and .xlsm, transitional or strict, and the binary
-.xlsb that libmagic types alike) the native scanner `_sheetscan` of this
-package, one streaming pass in constant memory,
-and openpyxl in read-only mode for the workbooks that the scanner refuses
-(damaged, or laid out in ways it leaves to openpyxl); xlrd (version 2) for
-"xls", one worksheet loaded at a time. openpyxl and xlrd come with the
+Readers: the native scanner `_sheetscan` of this package, one streaming pass
+in constant memory, for "xlsx" (.xlsx and .xlsm, transitional or strict, and
+the binary .xlsb that libmagic types alike) and for "xls" (BIFF8 workbooks);
+openpyxl in read-only mode and xlrd (version 2, one worksheet loaded at a
+time) read the workbooks that the scanner leaves to them (laid out in ways it
+does not read, BIFF5 and older, encrypted). A workbook that the scanner
+rejects (damaged, hostile, beyond a limit: `_sheetscan.Rejected`) is refused
+at once and handed to no other reader. openpyxl and xlrd come with the
 package's `excel` extra and are imported only when a workbook is read, so that
 the package imports without them; openpyxl also converts the values of the
-first rows that the scanner hands over, exactly as it converts its own.
+first rows that the scanner hands over from .xlsx, exactly as it converts its
+own, while the .xls reader hands over the values xlrd gives.
 
 Empty cells are those holding nothing or the empty text. The used cells of a
 worksheet are the smallest rectangle holding all its other cells; they are
@@ -37,6 +40,7 @@ import contextlib
 import importlib
 import os
 import struct
+import time
 
 try:
     from veltrane.corvalest.datareader import _sheetscan
@@ -75,42 +79,88 @@ def getranges(filename, ftype):
     refusal = None
     if _native_reads(filename, ftype):
         try:
-            return _native_ranges(filename)
-        except Exception as err:  # refused or failed: openpyxl has its say
+            return _native_ranges(filename, ftype)
+        except _sheetscan.Rejected as err:
+            raise _rejected(filename, ftype, err) from err
+        except Exception as err:  # not read natively: openpyxl or xlrd has its say
             refusal = err
     return _getranges_read(filename, ftype, refusal)
 
 
-def _native_ranges(filename):
+def _native_ranges(filename, ftype="xlsx"):
     """getranges by the native scanner; raises what it raises when it refuses the file.
 
     The same pass analyses each sheet's used cells, which inspectFile asks
     for next: the analyses are kept for that one file, as long as it stays
     the same file unchanged (device, inode, size, modification and change
-    times, and the archive's central directory, which holds every part's
-    CRC-32, so that a rewrite within one timestamp tick is noticed too).
+    times, and what tells its content apart: the archive's central
+    directory, which holds every part's CRC-32, or a digest of the whole
+    .xls, so that a rewrite within one timestamp tick is noticed too).
     """
     global _recent_analyses
     path = os.fspath(filename)
     with open(path, "rb") as stream:
-        identity = _file_identity(path, stream)
-        sheets, styles = _sheetscan.ranges(stream.fileno(), TITLE_SAMPLE_ROWS)
-    _recent_analyses = (identity, sheets, styles)
+        identity = _file_identity(path, stream, ftype)
+        if ftype == "xls":
+            sheets, styles = _sheetscan.xls_ranges(stream.fileno(), TITLE_SAMPLE_ROWS), None
+        else:
+            sheets, styles = _sheetscan.ranges(stream.fileno(), TITLE_SAMPLE_ROWS)
+    _recent_analyses = (identity, sheets, styles, _SheetNames([entry[0] for entry in sheets]))
     return [formatRangeDesignation(name, Area(*area)) for name, area, _ in sheets if area]
 
 
-# (file identity, [(sheet name, used area, analysis)], styles) of the last native getranges.
+# (file identity, [(sheet name, used area, analysis)], styles, _SheetNames) of the
+# last native getranges; the styles are None for .xls, whose values come converted.
 _recent_analyses = None
 
 
-def _file_identity(path, stream):
-    """What tells this file's present content from any other; None when it cannot be told."""
+class _SheetNames:
+    """Sheet names looked up as _sheet_index looks them up, each in constant time."""
+
+    def __init__(self, names):
+        self.names = names
+        self.exact, self.folded = {}, {}
+        for index, name in enumerate(names):
+            self.exact.setdefault(name, index)
+            self.folded.setdefault(name.casefold(), index)
+
+    def index(self, wanted, filename):
+        found = self.exact.get(wanted)
+        if found is None:
+            found = self.folded.get(wanted.casefold())
+        return _sheet_index(self.names, wanted, filename) if found is None else found
+
+
+def _rejected(filename, ftype, err):
+    """The WorkbookError for a workbook that the native scanner rejects: final."""
+    return WorkbookError("%s is not a readable .%s workbook (native scanner: %s)"
+                         % (_shown(filename), ftype, _cause(err)))
+
+
+# A file whose status last changed this long before its content was read cannot
+# change any more without its status changing too: no file system's clock is
+# coarser. (A change within one tick of that clock may keep the status as it was.)
+_SETTLED_NS = 3 * 10**9
+
+
+def _file_identity(path, stream, ftype, known=None):
+    """What tells this file's present content from any other; None when it cannot be told.
+
+    The first eight items identify the file; a digest of an .xls is followed by
+    the time it was taken. `known`, an identity taken before, stands unread when
+    the status is the same and had settled when its digest was taken: no file
+    is digested once per range.
+    """
     status = os.fstat(stream.fileno())
-    directory = _central_directory(stream, status.st_size)
-    if directory is None:
-        return None
-    return (path, status.st_dev, status.st_ino, status.st_size, status.st_mtime_ns,
-            status.st_ctime_ns, directory)
+    identity = (ftype, path, status.st_dev, status.st_ino, status.st_size, status.st_mtime_ns,
+                status.st_ctime_ns)
+    if ftype != "xls":
+        content = _central_directory(stream, status.st_size)
+        return None if content is None else identity + (content,)
+    if known is not None and known[:7] == identity and known[8] - identity[6] > _SETTLED_NS:
+        return known
+    digested_at = time.time_ns()
+    return identity + (_sheetscan.content_digest(stream.fileno()), digested_at)
 
 
 def _central_directory(stream, size):
@@ -129,22 +179,24 @@ def _central_directory(stream, size):
     return directory if len(directory) == directory_size else None
 
 
-def _recent_analysis(path, sheet_name, area, filename):
+def _recent_analysis(path, ftype, sheet_name, area, filename):
     """Return (analysis, styles, columns left of it) kept by the last getranges of
-    `path` for `area` of `sheet_name`, or None when that pass cannot answer."""
+    `path` as `ftype` for `area` of `sheet_name`, or None when that pass cannot answer."""
+    global _recent_analyses
     recent = _recent_analyses
-    if recent is None or recent[0] is None:
+    if recent is None or recent[0] is None or recent[0][:2] != (ftype, path):
         return None
     try:
         with open(path, "rb") as stream:
-            if recent[0] != _file_identity(path, stream):
+            identity = _file_identity(path, stream, ftype, recent[0])
+            if identity is None or identity[:8] != recent[0][:8]:
                 return None
     except OSError:
         return None  # the reading pass raises what it meets
 
-    identity, sheets, styles = recent
-    names = [entry[0] for entry in sheets]
-    name, used, analysis = sheets[_sheet_index(names, sheet_name, filename)]
+    _, sheets, styles, names = recent
+    _recent_analyses = (identity,) + recent[1:]  # the latest digest, which may have settled
+    name, used, analysis = sheets[names.index(sheet_name, filename)]
     if area is None or used is None:  # a sheet without data has none in any area either
         return analysis, styles, 0
     if Area(*used) == area:
@@ -179,10 +231,12 @@ def analyseRangeData(filename, ftype, arange):
     refusal = None
     if _native_reads(filename, ftype):
         try:
-            scan = _native_scan(filename, sheet_name, area)
+            scan = _native_scan(filename, sheet_name, area, ftype)
         except WorkbookError:
             raise
-        except Exception as err:  # refused or failed: openpyxl has its say
+        except _sheetscan.Rejected as err:
+            raise _rejected(filename, ftype, err) from err
+        except Exception as err:  # not read natively: openpyxl or xlrd has its say
             refusal = err
         else:
             return _range_layout(ftype, scan, area)
@@ -207,13 +261,13 @@ def _range_layout(ftype, scan, area):
 def _native_reads(filename, ftype):
     """Tell whether the native scanner reads `filename`, after checking `ftype` and its reader."""
     _reader(filename, ftype)  # the same errors as ever for unknown types and missing readers
-    return ftype == "xlsx" and _sheetscan is not None
+    return _sheetscan is not None
 
 
-def _native_scan(filename, sheet_name, area):
+def _native_scan(filename, sheet_name, area, ftype="xlsx"):
     """Return the _RangeScan of `area` (the used cells when None) of sheet `sheet_name`."""
     path = os.fspath(filename)
-    recent = _recent_analysis(path, sheet_name, area, filename)
+    recent = _recent_analysis(path, ftype, sheet_name, area, filename)
     if recent is not None:
         return _native_range_scan(*recent)
 
@@ -222,7 +276,12 @@ def _native_scan(filename, sheet_name, area):
 
     bounds = None if area is None else tuple(area)
     with open(path, "rb") as stream:
-        analysis, styles = _sheetscan.analyse(stream.fileno(), choose, bounds, TITLE_SAMPLE_ROWS)
+        if ftype == "xls":
+            analysis = _sheetscan.xls_analyse(stream.fileno(), choose, bounds, TITLE_SAMPLE_ROWS)
+            styles = None
+        else:
+            analysis, styles = _sheetscan.analyse(
+                stream.fileno(), choose, bounds, TITLE_SAMPLE_ROWS)
     return _native_range_scan(analysis, styles, 0)
 
 
@@ -231,13 +290,18 @@ def _native_range_scan(analysis, styles, skipped_columns):
     filled_rows, first_column, last_column, rows = analysis
     scan = _RangeScan()
     if rows:
-        convert = _NativeValues(*styles)
+        convert = _same_value if styles is None else _NativeValues(*styles)
         scan.filled_rows = filled_rows
         scan.first_column = first_column - skipped_columns
         scan.last_column = last_column - skipped_columns
         scan.first = [convert(cell) for cell in rows[0][skipped_columns:]]
         scan.sample = [[convert(cell) for cell in row[skipped_columns:]] for row in rows[1:]]
     return scan
+
+
+def _same_value(value):
+    """The conversion of .xls values, which the native reader hands over as xlrd gives them."""
+    return value
 
 
 class _NativeValues:
@@ -288,6 +352,7 @@ def _open_workbook(filename, ftype, refusal=None):
     error when it did not serve, is named beside it.
     """
     reader, book_class = _reader(filename, ftype)
+    reader_name = reader.__name__
     path = os.fspath(filename)
     with open(path, "rb") as stream:
         try:
@@ -305,7 +370,7 @@ def _open_workbook(filename, ftype, refusal=None):
         except Exception as err:
             detail = _cause(err)
             if refusal is not None:
-                detail = "openpyxl: %s; native scanner: %s" % (detail, _cause(refusal))
+                detail = "%s: %s; native scanner: %s" % (reader_name, detail, _cause(refusal))
             raise WorkbookError(
                 "%s is not a readable .%s workbook (%s)" % (_shown(filename), ftype, detail)
             ) from err
