@@ -98,15 +98,10 @@ chmod +x "$zigcxx"
 # 3.7's Python.h includes <crypt.h>, which zig's glibc headers do not have;
 # nothing of it is used.
 : >"$work/stand-ins/crypt.h"
-# libc++ does not bring <utility> in through its other headers as libstdc++
-# does, and some sources use std::move without naming it, so <utility> is
-# included ahead of every source: after common/pyref.hpp, which every source
-# includes first anyway, so that Python.h still comes first (its feature macros
-# before any system header's) with PY_SSIZE_T_CLEAN defined before it.
 # -g0 and -s: no debugging information or symbol table in the wheels. The
 # module exports its initialisation functions alone, not those of the static
 # libc++ (operator new and delete above all).
-x86_flags="$FI_BUILD_CFLAGS -g0 -I$work/stand-ins -include common/pyref.hpp -include utility"
+x86_flags="$FI_BUILD_CFLAGS -g0 -I$work/stand-ins"
 echo '{ global: PyInit_*; local: *; };' >"$work/exports.map"
 x86_ldflags="-s -Wl,--version-script=$work/exports.map"
 

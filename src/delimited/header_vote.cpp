@@ -1,6 +1,7 @@
 #include "header_vote.hpp"
 
 #include <cstddef>
+#include <utility>
 #include <vector>
 
 #include "common/call.hpp"

@@ -9,6 +9,8 @@
 #include "sniffer_guard.hpp"
 #include "switches.hpp"
 
+#include <utility>
+
 namespace delimited {
 
 namespace {

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <iterator>
+#include <utility>
 
 #include "code_digest.hpp"
 #include "common/call.hpp"
