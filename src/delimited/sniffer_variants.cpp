@@ -52,7 +52,8 @@ bool sniffer_digest(PyObject* sniffer, uint64_t& digest) {
   Ref codes = steal(PyTuple_New(kSnifferMethods));
   if (!codes) return false;
   for (int i = 0; i < kSnifferMethods; ++i) {
-    PyObject* method = PyDict_GetItemString(namespace_, kSnifferMethodNames[i]);
+    Ref name = steal(PyUnicode_InternFromString(kSnifferMethodNames[i]));
+    PyObject* method = name ? PyDict_GetItemWithError(namespace_, name.get()) : nullptr;
     if (!method || !PyFunction_Check(method)) return false;
     PyTuple_SET_ITEM(codes.get(), i, borrow(PyFunction_GET_CODE(method)).release());
   }
