@@ -11,6 +11,7 @@ Generated samples run FILEINSPECT_FUZZ_EXAMPLES examples (150 by default).
 import builtins
 import contextlib
 import csv
+import dis
 import io
 import os
 import pathlib
@@ -65,7 +66,7 @@ def check_same(sample, want_header=True):
 
 # Samples.
 delimiters = st.sampled_from([",", ";", "\t", " ", ":", "|", "-", "/", "a", "x", "1", "é", "€",
-                              "\u00a0", "\x00", "#", "'", '"'])
+                              "\u00a0", "\x00", "\x7f", "#", "'", '"'])
 cells = st.one_of(
     st.sampled_from(["name", "qty", "Lyon", "a b", "", "x", "2024-01-05", "12/31/1999",
                      "1+2j", "3j", "(1-2J)", "inf", "nan", "1e5", "1_000", " 7 ", "0x1f",
@@ -111,8 +112,14 @@ def nearly_regular(draw):
     return "\n".join(lines)[:1024]
 
 
-samples = st.one_of(delimited(), delimited(), delimited(), nearly_regular(),
-                    st.text(max_size=300), st.text(alphabet=",;\t \"'\nab1", max_size=200))
+# Runs of quotes (which close a field or stay in it), doubled quotes next to
+# delimiters and line breaks, the three kinds of line end, U+007F.
+quote_runs = st.lists(st.sampled_from(['"', '""', '"""', "'", "''", ",", ";", " ", "  ", "\t", ":",
+                                       "\n", "\r\n", "\r", "a", "1", "x y", "\x7f"]),
+                      max_size=40).map("".join)
+
+samples = st.one_of(delimited(), delimited(), delimited(), nearly_regular(), quote_runs,
+                    st.text(max_size=300), st.text(alphabet=",;\t \"'\r\nab1", max_size=200))
 
 
 @EXAMPLES
@@ -202,19 +209,57 @@ def test_dialect_class_is_the_sniffers():
     assert native is not knobs.sniff_sample(sample, False)[1]  # a new class per call
 
 
-def test_inspect_file_takes_the_native_path(write_file):
-    path = write_file("id;name\n1;a\n2;b\n")
-    before = knobs.sniff_counts()
+def test_inspect_file_takes_both_native_paths(write_file):
+    """On every interpreter: a new one whose csv module the guards refuse fails here
+    instead of quietly running the plain path."""
+    digest, proven_on = knobs.sniffer_variant()
+    assert proven_on, ("csv.Sniffer here is no variant the native sniff knows (digest %s): "
+                       "README, 'Sniffer variants', says how to add one" % digest)
+    path = write_file('id;name\n1;"a"\n2;b\n')
+    sniffed, counted = knobs.sniff_counts(), knobs.native_count_stats()["counted"]
     result = fileInspect.inspectFile(path, "csv")
-    after = knobs.sniff_counts()
-    assert (after[0] - before[0], after[1] - before[1]) == (1, 0)
+    assert knobs.sniff_counts() == (sniffed[0] + 1, sniffed[1])
+    assert knobs.native_count_stats()["counted"] == counted + 1
     assert result[:4] == ("csv", 2, True, ["id", "name"])
     assert knobs.native_sniff(False) is True
     try:
         assert fileInspect.inspectFile(path, "csv")[:4] == result[:4]
-        assert knobs.sniff_counts()[0] == after[0]
+        assert knobs.sniff_counts()[0] == sniffed[0] + 1
     finally:
         knobs.native_sniff(True)
+
+
+def called_names(code):
+    """The globals and built-ins a code object and those nested in it read, and the modules
+    they import."""
+    names, imports = set(), set()
+    for instruction in dis.get_instructions(code):
+        if instruction.opname in ("LOAD_GLOBAL", "LOAD_NAME", "LOAD_FROM_DICT_OR_GLOBALS"):
+            names.add(instruction.argval)
+        elif instruction.opname == "LOAD_BUILD_CLASS":
+            names.add("__build_class__")
+        elif instruction.opname == "IMPORT_NAME":
+            names.add("__import__")
+            imports.add(instruction.argval)
+    for constant in code.co_consts:
+        if isinstance(constant, type(code)):
+            more = called_names(constant)
+            names |= more[0]
+            imports |= more[1]
+    return names, imports
+
+
+def test_the_guard_checks_every_name_the_methods_read(write_file):
+    fileInspect.inspectFile(write_file("id;name\n1;a\n"), "csv")
+    guarded = knobs.guarded_names()
+    read, imported = set(), set()
+    for method in ("__init__", "sniff", "_guess_quote_and_delimiter", "_guess_delimiter",
+                   "has_header"):
+        names, imports = called_names(vars(csv.Sniffer)[method].__code__)
+        read |= names
+        imported |= imports
+    assert read <= set(guarded["csv"]) | set(guarded["builtins"])
+    assert imported == set(guarded["imports"])
 
 
 def patched_method(monkeypatch):
@@ -258,15 +303,44 @@ def patched_dialect(monkeypatch):
     monkeypatch.setattr(csv.Dialect, "escapechar", "\\")
 
 
+def module_subclass(monkeypatch):
+    monkeypatch.setattr(csv, "__class__", type("Module", (type(csv),), {}))
+
+
+def imported_names():
+    return knobs.guarded_names()["imports"]
+
+
+def patched_import(monkeypatch):
+    if not imported_names():
+        pytest.skip("the methods import nothing")
+    original = builtins.__import__
+    monkeypatch.setattr(builtins, "__import__", lambda *args, **kwargs: original(*args, **kwargs))
+
+
+def replaced_re_module(monkeypatch):
+    if "re" not in imported_names():
+        pytest.skip("re is a global of csv")
+    monkeypatch.setitem(sys.modules, "re", type(re)("re"))
+
+
+def patched_counter(monkeypatch):
+    if "collections" not in imported_names():
+        pytest.skip("the methods do not import collections")
+    import collections
+    monkeypatch.setattr(collections.Counter, "update", lambda self, *args, **kwargs: None)
+
+
 @pytest.mark.parametrize("patch", [patched_method, patched_code, patched_default, subclassed,
                                    extra_method, patched_builtin, shadowed_builtin, patched_global,
-                                   patched_re, patched_dialect])
+                                   patched_re, patched_dialect, module_subclass, patched_import,
+                                   replaced_re_module, patched_counter])
 def test_anything_replaced_leaves_it_to_the_sniffer(patch, monkeypatch, write_file):
     path = write_file('id;name\n1;"a"\n2;"b"\n')
     fileInspect.inspectFile(path, "csv")  # the originals are captured by now
     patch(monkeypatch)
     before = knobs.sniff_counts()
-    with contextlib.suppress(csv.Error):  # what the patched sniffer makes of it
+    with contextlib.suppress(csv.Error, AttributeError):  # what the patched sniffer makes of it
         fileInspect.inspectFile(path, "csv")
     assert knobs.sniff_counts()[1] == before[1] + 1
     monkeypatch.undo()  # the originals back: the native sniff again
@@ -277,9 +351,48 @@ def test_anything_replaced_leaves_it_to_the_sniffer(patch, monkeypatch, write_fi
 PATCHED_BEFORE_FIRST_CALL = """
 import csv, importlib.machinery, importlib.util, sys
 from veltrane.corvalest.datareader import fileInspect
-namespace = {}
-exec(compile(open(csv.__file__).read(), csv.__file__, "exec"), namespace)
-csv.Sniffer = namespace["Sniffer"]  # the same code, with other globals
+source = open(csv.__file__).read()
+if sys.argv[2] == "other globals":  # the same code
+    namespace = {}
+    exec(compile(source, csv.__file__, "exec"), namespace)
+    csv.Sniffer = namespace["Sniffer"]
+else:  # a csv.py of its own, as a patched interpreter would load it
+    source = source.replace("threshold = 0.9", "threshold = 0.8")
+    exec(compile(source, csv.__file__, "exec"), vars(csv))
+fileInspect.inspectFile(sys.argv[1], "csv")
+loader = importlib.machinery.ExtensionFileLoader("_fileinspect_knobs", fileInspect.__file__)
+knobs = importlib.util.module_from_spec(importlib.util.spec_from_loader(loader.name, loader))
+loader.exec_module(knobs)
+print(*knobs.sniff_counts(), knobs.sniffer_variant()[1] is not None)
+"""
+
+
+@pytest.mark.parametrize("patch, known", [("other globals", True), ("other code", False)])
+def test_a_sniffer_replaced_before_the_first_call_is_not_captured(write_file, patch, known):
+    done = subprocess.run([sys.executable, "-c", PATCHED_BEFORE_FIRST_CALL,
+                           write_file("id;name\n1;a\n"), patch],
+                          stdout=subprocess.PIPE, check=True, universal_newlines=True)
+    assert done.stdout.split() == ["0", "1", str(known)]
+
+
+NO_WATCHER_LEFT = """
+import collections, csv, ctypes, importlib.machinery, importlib.util, re, sys
+from veltrane.corvalest.datareader import fileInspect
+callback_type = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_int, ctypes.py_object, ctypes.py_object,
+                                 ctypes.py_object)
+callback = callback_type(lambda *args: 0)
+add_watcher = ctypes.pythonapi.PyDict_AddWatcher
+add_watcher.argtypes, add_watcher.restype = [callback_type], ctypes.c_int
+try:
+    while True:
+        add_watcher(callback)
+except RuntimeError:  # "no more dict watcher IDs available"
+    pass
+for _ in range(3):
+    fileInspect.inspectFile(sys.argv[1], "csv")
+saved, csv.QUOTE_MINIMAL = csv.QUOTE_MINIMAL, csv.QUOTE_ALL
+fileInspect.inspectFile(sys.argv[1], "csv")
+csv.QUOTE_MINIMAL = saved
 fileInspect.inspectFile(sys.argv[1], "csv")
 loader = importlib.machinery.ExtensionFileLoader("_fileinspect_knobs", fileInspect.__file__)
 knobs = importlib.util.module_from_spec(importlib.util.spec_from_loader(loader.name, loader))
@@ -288,11 +401,11 @@ print(*knobs.sniff_counts())
 """
 
 
-def test_a_sniffer_replaced_before_the_first_call_is_not_captured(write_file):
-    done = subprocess.run([sys.executable, "-c", PATCHED_BEFORE_FIRST_CALL,
-                           write_file("id;name\n1;a\n")],
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="no dictionary watchers before 3.12")
+def test_without_a_free_dict_watcher_every_call_checks_in_full(write_file):
+    done = subprocess.run(python_command() + ["-c", NO_WATCHER_LEFT, write_file("id;name\n1;a\n")],
                           stdout=subprocess.PIPE, check=True, universal_newlines=True)
-    assert done.stdout.split() == ["0", "1"]
+    assert done.stdout.split() == ["4", "1"]
 
 
 OUT_OF_MEMORY = """

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Builds the sdist and, from it, the binary wheels into OUT:
 #   - manylinux_2_17 x86_64 wheels (cp37 ... cp313 for pyenv's interpreters,
-#     cp314 and cp315 for those of a Debian sid root), compiled by zig against
-#     glibc 2.17 with its libc++ linked in, so that they need nothing but the
-#     interpreter and glibc 2.17 or newer; `auditwheel show` must agree;
+#     cp314 and cp315, and cp313 where pyenv has no 3.13, for those of a
+#     Debian sid root), compiled by zig against glibc 2.17 with its libc++
+#     linked in, so that they need nothing but the interpreter and glibc 2.17
+#     or newer; `auditwheel show` must agree;
 #   - linux_armv6l wheels (hard-float, ARMv6 + VFPv2, no Thumb-2) for every
 #     CPython of the Debian bookworm armhf root (tools/armhf.sh).
 # Each interpreter's extensions are compiled once, two builds at a time.
@@ -13,9 +14,9 @@
 #
 # FILEINSPECT_PYTHONS="3.7 3.13" limits the x86_64 wheels of pyenv's
 # interpreters to those versions (without pyenv: the python3 on PATH);
-# FILEINSPECT_NEWEST_ROOT names the Debian sid root whose python3.14-dev and
-# python3.15-dev headers the cp314 and cp315 wheels are built against (default
-# .venvs/newest/sid-amd64, where tools/newest-tests.sh makes it); without it
+# FILEINSPECT_NEWEST_ROOT names the Debian sid root whose python3.13-dev,
+# python3.14-dev and python3.15-dev headers those wheels are built against
+# (default .venvs/newest/sid-amd64, where tools/newest-tests.sh makes it); without it
 # those wheels are left out, saying so (an error with FILEINSPECT_NEWEST=1);
 # FILEINSPECT_NEWEST=0 and FILEINSPECT_ARM=0 leave the cp314/cp315 and the
 # ARM wheels out. The build tools (tools/build-requirements.txt), zig's cache
@@ -74,7 +75,10 @@ else
   targets+=("cp${minor/./}|${path_python#* }|")
 fi
 if [ "${FILEINSPECT_NEWEST:-}" != 0 ]; then
-  for v in 3.14 3.15; do
+  for v in 3.13 3.14 3.15; do
+    # The root's 3.13 (Debian's patch release) takes pyenv's cp313 wheel when
+    # there is one: a wheel serves every patch release.
+    ! printf '%s\n' "${targets[@]}" | grep -q "^cp${v/./}|" || continue
     if [ -f "$newest_root/usr/include/python$v/Python.h" ]; then
       targets+=("cp${v/./}||$newest_root")
     elif [ "${FILEINSPECT_NEWEST:-}" = 1 ]; then
@@ -94,15 +98,10 @@ chmod +x "$zigcxx"
 # 3.7's Python.h includes <crypt.h>, which zig's glibc headers do not have;
 # nothing of it is used.
 : >"$work/stand-ins/crypt.h"
-# libc++ does not bring <utility> in through its other headers as libstdc++
-# does, and some sources use std::move without naming it, so <utility> is
-# included ahead of every source: after common/pyref.hpp, which every source
-# includes first anyway, so that Python.h still comes first (its feature macros
-# before any system header's) with PY_SSIZE_T_CLEAN defined before it.
 # -g0 and -s: no debugging information or symbol table in the wheels. The
 # module exports its initialisation functions alone, not those of the static
 # libc++ (operator new and delete above all).
-x86_flags="$FI_BUILD_CFLAGS -g0 -I$work/stand-ins -include common/pyref.hpp -include utility"
+x86_flags="$FI_BUILD_CFLAGS -g0 -I$work/stand-ins"
 echo '{ global: PyInit_*; local: *; };' >"$work/exports.map"
 x86_ldflags="-s -Wl,--version-script=$work/exports.map"
 

@@ -62,7 +62,7 @@ git ls-files -z | tar --null -T - -cf - | tar -xf - -C "$work/source"
 instrument="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined"
 # clang alone warns of char-typed subscripts, which here are character constants
 # (a warning left on: setup.py's -Wall comes after these flags).
-flags="$FI_BUILD_CFLAGS -Wno-error=char-subscripts $instrument -fno-omit-frame-pointer -g -O1"
+flags="$FI_BUILD_CFLAGS $instrument -fno-omit-frame-pointer -g -O1"
 fi_say "building the instrumented extension modules with $(clang++ --version | head -n 1) ..."
 CC=clang CXX=clang++ LDSHARED="clang++ -shared" LDCXXSHARED="clang++ -shared" LDFLAGS="$instrument" \
   fi_build_flags_env "$flags" "$venv/bin/python" -m pip install -q --no-deps --force-reinstall "$work/source" \

@@ -1,28 +1,31 @@
 #!/usr/bin/env bash
 # Runs the whole test suite on the newest CPython releases, which pyenv here
-# does not offer: Debian unstable's python3.14 and python3.15, in a Debian sid
-# amd64 root made with debootstrap from Debian's packages. For each, a virtual
-# environment in the root gets the package, built by the root's g++ with
-# warnings as errors, and its extras magic, excel and test; then pytest runs
-# from the checkout. Ends with one summary line naming the interpreters with
-# their versions; exits non-zero when anything fails.
+# does not offer: Debian unstable's python3.14 and python3.15, and its
+# python3.13, a later patch release than pyenv's whose csv module follows
+# 3.14's sniffer rules, in a Debian sid amd64 root made with debootstrap from
+# Debian's packages. For each, a virtual environment in the root gets the
+# package, built by the root's g++ with warnings as errors, and its extras
+# magic, excel and test; then pytest runs from the checkout. Ends with one
+# summary line naming the interpreters with their versions; exits non-zero
+# when anything fails.
 #
 #   tools/newest-tests.sh [pytest arguments...]
 #   tools/newest-tests.sh --prepare     # makes the root, runs nothing
 #
 # With FILEINSPECT_DIST naming a folder of wheels (tools/build-wheels.sh), the
-# cp314 and cp315 wheels from there are installed with no compiler reachable
-# instead of building the checkout. FILEINSPECT_NEWEST_VERSIONS="3.14" limits
-# the run to the versions named.
+# cp313, cp314 and cp315 wheels from there are installed with no compiler
+# reachable instead of building the checkout. FILEINSPECT_NEWEST_VERSIONS="3.14"
+# limits the run to the versions named.
 #
-# The root (about 700 MB, 1.1 GB with both virtual environments; a minute to
-# make) is kept under .venvs/newest/ for the next run and made afresh when its
-# recipe below changes. Commands run as root in a chroot, in a mount namespace
-# of their own that holds /dev (with /dev/pts, for the command line's terminal
-# tests), /proc, the checkout, the corpus and whatever this machine's pip
-# settings name; the mounts end with the command, so none outlives a run. On a
-# machine that cannot do this it prints "newest-tests: SKIPPED: <reason>" and
-# exits 0; with CI=true a machine that should manage but fails to, fails.
+# The root (about 760 MB, 1.3 GB with the three virtual environments; a
+# minute to make) is kept under .venvs/newest/ for the next run and made
+# afresh when its recipe below changes. Commands run as root in a chroot, in a
+# mount namespace of their own that holds /dev (with /dev/pts, for the command
+# line's terminal tests), /proc, the checkout, the corpus and whatever this
+# machine's pip settings name; the mounts end with the command, so none
+# outlives a run. On a machine that cannot do this it prints "newest-tests:
+# SKIPPED: <reason>" and exits 0; with CI=true a machine that should manage
+# but fails to, fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . tools/lib.sh
@@ -32,7 +35,7 @@ started=$SECONDS
 cache=$here/.venvs/newest
 root=$cache/sid-amd64
 setup_log=$cache/setup.log
-all_versions=(3.14 3.15)
+all_versions=(3.13 3.14 3.15)
 read -r -a versions <<<"${FILEINSPECT_NEWEST_VERSIONS:-${all_versions[*]}}"
 prepare_only=0
 if [ "${1:-}" = --prepare ]; then
@@ -40,10 +43,11 @@ if [ "${1:-}" = --prepare ]; then
   shift
 fi
 dist=${FILEINSPECT_DIST:-}
-root_packages=python3.14,python3.14-dev,python3.14-venv,python3.15,python3.15-dev,python3.15-venv
+root_packages=python3.13,python3.13-dev,python3.13-venv
+root_packages+=,python3.14,python3.14-dev,python3.14-venv,python3.15,python3.15-dev,python3.15-venv
 root_packages+=,g++,libmagic1t64,ca-certificates
-# A root made by another recipe is made afresh (bump the 1 when the steps change).
-recipe="1: sid amd64 minbase: $root_packages; byte-compiled"
+# A root made by another recipe is made afresh (bump the number when the steps change).
+recipe="2: sid amd64 minbase: $root_packages; byte-compiled"
 # Inside the root: one virtual environment per interpreter.
 venvs=/venvs
 
@@ -184,7 +188,12 @@ run_suite='
     CC=false CXX=false PATH="$venv/bin" "$venv/bin/python" -m pip install -q "$wheel[magic,excel,test]"
     echo "installed $(basename "$wheel")"
   else
-    CPPFLAGS="${CPPFLAGS:-} $build_flags" "$venv/bin/python" -m pip install -q ".[magic,excel,test]"
+    # Built from a copy, so that the root'"'"'s compiler leaves no objects in the
+    # checkout'"'"'s build/ for the host'"'"'s builds of the same version to reuse.
+    src=$(mktemp -d)
+    tar -C "$here" --exclude=./.git --exclude=./.venvs --exclude=./build -cf - . | tar -C "$src" -xf -
+    CPPFLAGS="${CPPFLAGS:-} $build_flags" "$venv/bin/python" -m pip install -q "$src[magic,excel,test]"
+    rm -rf "$src"
   fi
   "$venv/bin/python" -VV
   FILEINSPECT_DIST=$dist exec "$venv/bin/python" -m pytest -p no:cacheprovider "$@"'

@@ -6,16 +6,17 @@
 # pyenv provides (without pyenv: the python3 on PATH) the wheel built for it,
 # installed with no compiler reachable into a virtual environment of its own
 # under .venvs/; the sdist built from source once, on the newest of them; the
-# armv6l wheel on 32-bit ARM under emulation (tools/arm-tests.sh); the cp314
-# and cp315 wheels in a Debian sid root (tools/newest-tests.sh), each with the
-# whole suite. Lints the Python sources with flake8 and ends with one summary
-# line naming every interpreter tested. Exits non-zero when any stage fails.
+# armv6l wheel on 32-bit ARM under emulation (tools/arm-tests.sh); the cp313,
+# cp314 and cp315 wheels on Debian sid's 3.13, 3.14 and 3.15 in a root of their
+# own (tools/newest-tests.sh), each with the whole suite. Lints the Python
+# sources with flake8 and ends with one summary line naming every interpreter
+# tested. Exits non-zero when any stage fails.
 #
 #   tools/run-tests.sh [pytest arguments...]
 #
 # FILEINSPECT_PYTHONS="3.7 3.13" limits the pyenv interpreters (and their
 # wheels) to the versions named; FILEINSPECT_ARM=0 leaves the ARM wheel and
-# stage out, FILEINSPECT_NEWEST=0 the 3.14/3.15 ones, FILEINSPECT_SDIST=0 the
+# stage out, FILEINSPECT_NEWEST=0 the Debian sid ones, FILEINSPECT_SDIST=0 the
 # source build; FILEINSPECT_JOBS (default 2) sets how many stages run at once.
 set -u
 cd "$(dirname "$0")/.."
@@ -166,7 +167,7 @@ if [ "${FILEINSPECT_ARM:-1}" != 0 ]; then
   start_job "32-bit ARM" "$logs/arm-tests.log" env FILEINSPECT_DIST="$dist" tools/arm-tests.sh "$@"
 fi
 if [ "${FILEINSPECT_NEWEST:-1}" != 0 ]; then
-  for v in 3.14 3.15; do
+  for v in 3.13 3.14 3.15; do
     start_job "CPython $v (Debian sid)" "$logs/newest-tests-$v.log" \
       env FILEINSPECT_DIST="$dist" FILEINSPECT_NEWEST_VERSIONS="$v" tools/newest-tests.sh "$@"
   done

@@ -72,8 +72,8 @@ class ByteScanner {
     std::memset(classes_, kPlainByte, sizeof classes_);
     for (int byte = 0x80; byte < 0x100; ++byte) classes_[byte] = kHighByte;
     classes_[0] = kNulByte;
-    classes_['\n'] = kLineFeedByte;
-    classes_['\r'] = kCarriageReturnByte;
+    classes_[static_cast<unsigned char>('\n')] = kLineFeedByte;
+    classes_[static_cast<unsigned char>('\r')] = kCarriageReturnByte;
     classes_[dialect.delimiter] = kDelimiterByte;
     classes_[dialect.quotechar] = kQuoteByte;
     fill_steps(RecordRules::of(dialect));

@@ -1,6 +1,7 @@
 #include "header_vote.hpp"
 
 #include <cstddef>
+#include <utility>
 #include <vector>
 
 #include "common/call.hpp"
@@ -89,19 +90,21 @@ class ReaderRows {
   Ref rows_;
 };
 
-// The number types has_header tries on a cell, in its order: from
-// kFirstTriedType on (see compat.hpp).
+// The number types has_header tries on a cell, in its order: all three, or
+// complex alone (SnifferRules::header_tries_int_and_float).
 PyObject* const kNumberTypes[] = {reinterpret_cast<PyObject*>(&PyLong_Type),
                                   reinterpret_cast<PyObject*>(&PyFloat_Type),
                                   reinterpret_cast<PyObject*>(&PyComplex_Type)};
-constexpr std::size_t kFirstTriedType = kHasHeaderTriesIntAndFloat ? 0 : 2;
 
 // The table's rows as the sniffer uses them: the header (row 0) and the
 // rows its loop checks after it.
 template <typename Table>
 class HeaderVote {
  public:
-  explicit HeaderVote(const Table& table) : table_(table), columns_(table.count(0)) {
+  HeaderVote(const Table& table, const SnifferRules& rules)
+      : table_(table),
+        columns_(table.count(0)),
+        first_tried_(rules.header_tries_int_and_float ? 0 : 2) {
     data_rows_.reserve(kRowsChecked);
     for (std::size_t row = 1; row < table_.rows() && row <= kRowsChecked; ++row)
       if (table_.count(row) == columns_) data_rows_.push_back(row);
@@ -153,7 +156,7 @@ class HeaderVote {
   // The type the sniffer finds for one cell; false with an error set when a
   // conversion raised what the sniffer does not catch.
   bool classify(std::size_t row, Py_ssize_t col, ColumnType& found) const {
-    for (std::size_t i = kFirstTriedType; i < 3; ++i) {
+    for (std::size_t i = first_tried_; i < 3; ++i) {
       PyObject* type = kNumberTypes[i];
       int ok = converts(type, row, col, PyExc_ValueError, PyExc_OverflowError);
       if (ok < 0) return false;
@@ -229,6 +232,7 @@ class HeaderVote {
 
   const Table& table_;
   Py_ssize_t columns_;
+  std::size_t first_tried_;  // in kNumberTypes
   std::vector<std::size_t> data_rows_;
 };
 
@@ -243,23 +247,24 @@ bool read_rows(Rows& rows, typename Rows::Table& table) {
 
 // 1 or 0 for the vote over `rows`; -1 on failure, perhaps with an error set.
 template <typename Rows>
-int vote_over(Rows& rows, typename Rows::Table& table) {
-  return read_rows(rows, table) ? HeaderVote<typename Rows::Table>(table).result() : -1;
+int vote_over(Rows& rows, typename Rows::Table& table, const SnifferRules& rules) {
+  return read_rows(rows, table) ? HeaderVote<typename Rows::Table>(table, rules).result() : -1;
 }
 
 }  // namespace
 
 int vote_header(PyObject* reader, PyObject* string_io, PyObject* sample, PyObject* dialect,
-                const CodePoints& points, const SniffedLayout& layout, int64_t field_limit) {
+                const CodePoints& points, const SniffedLayout& layout, const SnifferRules& rules,
+                int64_t field_limit) {
   SampleSplit split(sample, points, layout, field_limit);
   SplitTable split_table(points, kRowsRead);
-  int vote = vote_over(split, split_table);
+  int vote = vote_over(split, split_table, rules);
   if (vote >= 0) return vote;
   // The rows the split left to the reader, or the cell a conversion failed on.
   if (give_up_fast_path() < 0) return -1;
   ReaderRows read(reader, string_io, sample, dialect);
   ReaderTable read_table;
-  return vote_over(read, read_table);
+  return vote_over(read, read_table, rules);
 }
 
 }  // namespace delimited

@@ -17,6 +17,8 @@
 #include "originals.hpp"
 #include "sample_split.hpp"
 #include "sniff.hpp"
+#include "sniffer_guard.hpp"
+#include "sniffer_variants.hpp"
 #include "switches.hpp"
 
 namespace delimited {
@@ -64,25 +66,61 @@ PyObject* sniff_counts(PyObject*, PyObject*) {
   return Py_BuildValue("(KK)", switches.sniff.native, switches.sniff.fallback);
 }
 
+// The csv module from sys.modules (borrowed), as inspectFile has it: an
+// import here would cost as much as a fifth of what the benchmark measures.
+PyObject* imported_csv() {
+  const Names* names = interned_names();
+  PyObject* csv =
+      names ? PyDict_GetItemWithError(PyImport_GetModuleDict(), names->csv.get()) : nullptr;
+  if (!csv && !PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "import csv first");
+  return csv;
+}
+
 // sniff_sample(sample, want_header) -> (has_header or None, dialect), or None
 // when the sniffer itself would have to run.
 PyObject* sniff_sample_knob(PyObject*, PyObject* args) {
   PyObject* sample;
   int want_header;
   if (!PyArg_ParseTuple(args, "Op", &sample, &want_header)) return nullptr;
-  // From sys.modules, as inspectFile has it: an import here would cost as
-  // much as a fifth of what the benchmark measures.
-  const Names* names = interned_names();
-  PyObject* csv =
-      names ? PyDict_GetItemWithError(PyImport_GetModuleDict(), names->csv.get()) : nullptr;
-  if (!csv)
-    return PyErr_Occurred() ? nullptr : PyErr_Format(PyExc_RuntimeError, "import csv first");
+  PyObject* csv = imported_csv();
+  if (!csv) return nullptr;
   SniffAnswers answers;
   int answered = sniff_sample(csv, sample, want_header, answers);
   if (answered < 0) return nullptr;
   if (answered == 0) return borrow(Py_None).release();
   PyObject* title_first = answers.title_first ? answers.title_first.get() : Py_None;
   return PyTuple_Pack(2, title_first, answers.dialect.get());
+}
+
+// sniffer_variant() -> (digest, proven_on): the digest of csv.Sniffer's
+// methods now, as 16 hexadecimal digits, and the interpreter the variant was
+// proven on, or None for a variant the native sniff does not know.
+PyObject* sniffer_variant(PyObject*, PyObject*) {
+  PyObject* csv = imported_csv();
+  Ref sniffer = csv ? steal(PyObject_GetAttrString(csv, "Sniffer")) : Ref();
+  if (!sniffer) return nullptr;
+  if (!PyType_Check(sniffer.get())) return PyErr_Format(PyExc_TypeError, "csv.Sniffer is no class");
+  uint64_t digest;
+  if (!sniffer_digest(sniffer.get(), digest))
+    return PyErr_Occurred() ? nullptr
+                            : PyErr_Format(PyExc_TypeError, "a method of csv.Sniffer is missing");
+  const SnifferVariant* variant = known_variant(digest);
+  char hex[17];
+  PyOS_snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(digest));
+  return Py_BuildValue("(sz)", hex, variant ? variant->proven_on : nullptr);
+}
+
+// guarded_names() -> {"csv": names, "builtins": names, "imports": names}: the
+// globals of csv, the built-ins and the sys.modules entries the sniffer's
+// guard checks; None while the native sniff has not taken the sniffer.
+PyObject* guarded_names(PyObject*, PyObject*) {
+  const SnifferOriginals* sniffer = registry.sniffer.get();
+  if (!sniffer) return borrow(Py_None).release();
+  Ref empty = steal(PyTuple_New(0));
+  PyObject* imports = sniffer->imported.names ? sniffer->imported.names.get() : empty.get();
+  return empty ? Py_BuildValue("{sOsOsO}", "csv", sniffer->csv.names.get(), "builtins",
+                               sniffer->builtins.names.get(), "imports", imports)
+               : nullptr;
 }
 
 // may_be_number(text) -> (for int, for all three): False where the header
@@ -122,13 +160,18 @@ Ref split_rows(PyObject* sample, const CodePoints& points, const SniffedLayout& 
 
 // sample_rows(sample) -> the rows the header vote splits natively from the
 // sample with the dialect sniff() finds, or None where it leaves them to the
-// csv reader (or finds no delimiter).
+// csv reader (or finds no delimiter, or the native sniff does not take the
+// sniffer).
 PyObject* sample_rows(PyObject*, PyObject* sample) {
   if (!PyUnicode_Check(sample) || ready_text(sample) < 0)
     return PyErr_Format(PyExc_TypeError, "a str is required");
+  PyObject* csv = imported_csv();
+  if (!csv) return nullptr;
+  const SnifferOriginals* sniffer = original_sniffer(csv);
+  if (!sniffer) return give_up_fast_path() < 0 ? nullptr : borrow(Py_None).release();
   const CodePoints points = code_points_of(sample);
-  SniffedLayout layout = sniff_layout(points);
-  const ReaderOriginals* reader = layout.found ? reader_originals() : nullptr;
+  SniffedLayout layout = sniff_layout(points, sniffer->variant->rules);
+  const ReaderOriginals* reader = layout.found ? registry.reader.get() : nullptr;
   int64_t field_limit;
   if (!reader || !current_field_size_limit(*reader, field_limit))
     return give_up_fast_path() < 0 ? nullptr : borrow(Py_None).release();
@@ -142,6 +185,8 @@ PyMethodDef knob_methods[] = {
     {"native_sniff", without_exceptions<native_sniff>, METH_O, nullptr},
     {"sniff_counts", without_exceptions<sniff_counts>, METH_NOARGS, nullptr},
     {"sniff_sample", without_exceptions<sniff_sample_knob>, METH_VARARGS, nullptr},
+    {"sniffer_variant", without_exceptions<sniffer_variant>, METH_NOARGS, nullptr},
+    {"guarded_names", without_exceptions<guarded_names>, METH_NOARGS, nullptr},
     {"sample_rows", without_exceptions<sample_rows>, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };

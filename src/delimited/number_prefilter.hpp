@@ -27,10 +27,10 @@ class NumberSpelling {
   constexpr NumberSpelling() : table_() {
     for (int c = 0; c <= ' '; ++c) table_[c] = kSpelled | kBeforeSign;
     for (const char* p = "0123456789._)iInNfFtTyYaA"; *p; ++p) table_[*p & 0x7F] = kSpelled;
-    table_['+'] = table_['-'] = kSpelled | kSign;
-    table_['j'] = table_['J'] = kSpelled | kImaginary;
-    table_['e'] = table_['E'] = kSpelled | kExponent;
-    table_['('] = kSpelled | kBeforeSign;
+    for (const char* p = "+-"; *p; ++p) table_[*p & 0x7F] = kSpelled | kSign;
+    for (const char* p = "jJ"; *p; ++p) table_[*p & 0x7F] = kSpelled | kImaginary;
+    for (const char* p = "eE"; *p; ++p) table_[*p & 0x7F] = kSpelled | kExponent;
+    table_[static_cast<unsigned char>('(')] = kSpelled | kBeforeSign;
   }
   constexpr uint8_t operator()(Py_UCS4 ascii) const { return table_[ascii]; }
 

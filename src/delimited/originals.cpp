@@ -1,6 +1,7 @@
 #include "originals.hpp"
 
 #include <cstring>
+#include <utility>
 
 #include "common/call.hpp"
 

@@ -12,8 +12,8 @@
 //   and only when they are those modules' own. The row count needs them, and
 //   the sniffer's section is held against them.
 // - the sniffer's: csv.Sniffer with its methods and their code, csv.Dialect,
-//   and the globals, built-ins and `re` functions the methods read; captured
-//   and checked by sniffer_guard.cpp.
+//   and the globals, built-ins and modules the methods read; captured and
+//   checked by sniffer_guard.cpp.
 //
 // A section whose objects are not the interpreter's own is not set; a later
 // call tries again. The registry lives until the process ends and is never
@@ -21,10 +21,13 @@
 // objects after the interpreter has finalised.
 #pragma once
 
+#include "base.hpp"
+
 #include <cstdint>
 #include <memory>
+#include <utility>
 
-#include "base.hpp"
+#include "sniffer_variants.hpp"
 
 namespace delimited {
 
@@ -51,49 +54,60 @@ struct ReaderOriginals {
   Ref string_io_type;        // _io.StringIO
 };
 
-// The five methods that has_header() and sniff() reach, in the order of
-// SnifferOriginals::method_names.
-constexpr int kSnifferMethods = 5;
-
-// Each a tuple unless noted.
-struct SnifferOriginals {
-  Ref csv_module;          // the module the sniffer was found in
-  Ref csv_names;           // names the sniffer reads from csv's globals
-  Ref csv_values;          // ... and their values then (re, Dialect, reader, ...)
-  Ref builtin_names;       // built-ins the sniffer reads (len, max, complex, ...)
-  Ref builtin_values;      // ... the interpreter's own objects
-  Ref builtins_dict;       // csv.__builtins__, the built-ins' namespace
-  Ref sniffer_class;       // csv.Sniffer
-  Ref sniffer_items;       // (name, value) pairs of Sniffer.__dict__
-  Ref dialect_class;       // csv.Dialect
-  Ref dialect_items;       // (name, value) pairs of Dialect.__dict__
-  Ref method_names;        // the five methods' names (interned)
-  Ref method_codes;        // ... and their code objects
-  Ref sniff_defaults;      // Sniffer.sniff.__defaults__, (None,)
-  Ref re_dict;             // the namespace of csv.re
-  Ref re_names;            // re functions and flags the sniffer uses
-  Ref re_values;           // ... and their values then
-  Ref dialect_bases;       // (csv.Dialect,)
-  Ref dialect_name;        // "dialect"
-  Ref dialect_namespace;   // the class body's namespace and the four below, in order
-  Ref dialect_attributes;  // names set after the body: doublequote, delimiter, ...
+// What a namespace held when it was captured: dict[names[i]] is values[i]
+// (`names` interned). Empty, with no dict, where nothing is read.
+struct NamespaceValues {
+  Ref dict;
+  Ref names;
+  Ref values;
 };
 
-// What the last full check of the sniffer found original: the versions of
-// the namespaces it read (csv, built-ins, Sniffer, Dialect, re; see
-// dict_version) and the five methods (borrowed: Sniffer's namespace holds
-// them while its version stays the same).
-struct SnifferCheck {
-  bool verified = false;
-  uint64_t versions[5] = {};
-  PyObject* methods[kSnifferMethods] = {};
+// A class and its whole namespace as captured: its (name, value) pairs in
+// order, and the method resolution order it must keep.
+struct ClassNamespace {
+  Ref type;  // null where the variant uses no such class
+  Ref items;
+  Ref mro;
+};
+
+// The sniffer's section. The methods reach `re` as a global of csv, or by
+// importing it (then through the built-in __import__, which finds it in
+// sys.modules), and from 3.15 also collections' Counter and defaultdict.
+struct SnifferOriginals {
+  const SnifferVariant* variant;  // which csv.py the methods are, and its rules
+  Ref csv_module;                 // the module the sniffer was found in
+  NamespaceValues csv;            // csv's globals the methods and the dialect's body read
+  NamespaceValues builtins;       // the built-ins they read (csv.__builtins__)
+  NamespaceValues imported;       // sys.modules' entries for what they import
+  NamespaceValues re;             // re's functions and flags they use
+  NamespaceValues collections;    // Counter, defaultdict and what Counter reads of its module
+  Ref modules;                    // csv, re and collections (when used): plain modules
+  ClassNamespace sniffer;         // csv.Sniffer
+  ClassNamespace dialect;         // csv.Dialect
+  ClassNamespace counter;         // collections.Counter
+  Ref methods;                    // the five methods, in the order of kSnifferMethodNames
+  Ref method_codes;               // ... and their code objects
+  Ref sniff_defaults;             // Sniffer.sniff.__defaults__, (None,)
+  Ref called;                     // Python functions the methods call: re's, Counter's
+  Ref called_codes;               // ... and their code objects
+  Ref dialect_bases;              // (csv.Dialect,)
+  Ref dialect_name;               // "dialect"
+  Ref dialect_namespace;          // the class body's namespace and the four below, in order
+  Ref dialect_attributes;         // names set after the body: doublequote, delimiter, ...
 };
 
 struct Registry {
   std::unique_ptr<const Names> names;
   std::unique_ptr<const ReaderOriginals> reader;
   std::unique_ptr<const SnifferOriginals> sniffer;
-  SnifferCheck last_sniffer_check;
+  // Whether the namespaces the sniffer's section holds changed since they
+  // were last found as captured.
+  DictChanges sniffer_namespaces;
+  // The code objects of the methods last digested, and their digest: a
+  // capture that fails is tried again at the next call, and the digest need
+  // not be worked out again for the same code.
+  Ref digested_codes;
+  uint64_t digest = 0;
 };
 
 extern Registry& registry;

@@ -183,14 +183,54 @@ class FailedClosings {
   Index size_ = 0;
 };
 
+constexpr Index kNoQuote = static_cast<Index>(-1);
+
+// For the positions of one quote character Q, in order: for each, the index
+// (among them) of the quote that closes the possessive body (?:QQ|(?!Q).)*+
+// of a field opened on it, or kNoQuote. The body takes pairs of Q and any
+// other character, so it ends at the last Q of the first run of Qs after the
+// opening (the rest of the opening's own run counted as one) of odd length.
+std::vector<Index> possessive_closings_among(const std::vector<Index>& at) {
+  std::vector<Index> closing(at.size(), kNoQuote);
+  Index odd_run_last = kNoQuote;  // that of the first odd run after the run being walked
+  for (Index end = at.size(); end > 0;) {
+    Index last = end - 1, first = last;
+    while (first > 0 && at[first - 1] + 1 == at[first]) --first;
+    for (Index k = first; k <= last; ++k) closing[k] = (last - k) % 2 == 1 ? last : odd_run_last;
+    if ((last - first) % 2 == 0) odd_run_last = last;
+    end = first;
+  }
+  return closing;
+}
+
+// The same for every quote of `quotes` (either character), as indices into it.
+std::vector<Index> possessive_closings(const CodePoints& text, const std::vector<Index>& quotes) {
+  std::vector<Index> closing(quotes.size(), kNoQuote);
+  for (Py_UCS4 quote : {Py_UCS4{'"'}, Py_UCS4{'\''}}) {
+    std::vector<Index> ids, at;  // this character's quotes: their indices and positions
+    for (Index q = 0; q < quotes.size(); ++q) {
+      if (text[quotes[q]] != quote) continue;
+      ids.push_back(q);
+      at.push_back(quotes[q]);
+    }
+    std::vector<Index> among = possessive_closings_among(at);
+    for (Index k = 0; k < ids.size(); ++k)
+      if (among[k] != kNoQuote) closing[ids[k]] = ids[among[k]];
+  }
+  return closing;
+}
+
 // regexp.findall(data) for the sniffer's quote patterns: leftmost matches,
-// each search resuming where the last match ended, `.*?` ending at the first
-// quote the rest of the pattern accepts. As every match opens on a quote, the
-// search steps from quote to quote.
+// each search resuming where the last match ended. As every match opens on a
+// quote, the search steps from quote to quote. A lazy body `.*?` ends at the
+// first quote the rest of the pattern accepts; a possessive one
+// (`closings`, from possessive_closings) at one quote, which the rest of
+// the pattern accepts or the match fails.
 class QuotePatterns {
  public:
-  QuotePatterns(const CodePoints& text, const std::vector<Index>& quotes)
-      : text_(text), length_(text.size()), quotes_(quotes) {}
+  QuotePatterns(const CodePoints& text, const std::vector<Index>& quotes,
+                const std::vector<Index>* closings)
+      : text_(text), length_(text.size()), quotes_(quotes), closings_(closings) {}
 
   // Calls tally(match) for each match of the first pattern that has any;
   // false when none has.
@@ -212,13 +252,10 @@ class QuotePatterns {
       Index count = open_on(pattern.opening, q, pos, openings);
       for (Index candidate = 0; candidate < count; ++candidate) {
         QuoteMatch& match = openings[candidate];
-        if (failed.contains(match)) continue;
         Index end;
-        Index closing = close(pattern.closing, q, match, end);
-        if (closing == quotes_.size()) {
-          failed.add(match);
-          continue;
-        }
+        Index closing = closings_ ? close_possessive(pattern.closing, q, match, end)
+                                  : close_lazy(pattern.closing, q, match, end, failed);
+        if (closing == kNoQuote) continue;
         tally(match);
         any = true;
         pos = end;
@@ -252,13 +289,23 @@ class QuotePatterns {
   }
 
   // The shortest `.*?` after the opening quote quotes_[q] that the closing
-  // allows: the index in quotes_ of the closing quote (quotes_.size() if
-  // none), with the match's remaining groups and its end set.
-  Index close(Closing closing, Index q, QuoteMatch& match, Index& end) const {
+  // allows: the index in quotes_ of the closing quote (kNoQuote if none),
+  // with the match's remaining groups and its end set.
+  Index close_lazy(Closing closing, Index q, QuoteMatch& match, Index& end,
+                   FailedClosings& failed) const {
+    if (failed.contains(match)) return kNoQuote;
     for (Index c = q + 1; c < quotes_.size(); ++c)
       if (text_[quotes_[c]] == match.quote && closes_at(closing, quotes_[c] + 1, match, end))
         return c;
-    return quotes_.size();
+    failed.add(match);
+    return kNoQuote;
+  }
+
+  // The possessive body's one closing quote, when the closing accepts what
+  // follows it.
+  Index close_possessive(Closing closing, Index q, QuoteMatch& match, Index& end) const {
+    Index c = (*closings_)[q];
+    return c != kNoQuote && closes_at(closing, quotes_[c] + 1, match, end) ? c : kNoQuote;
   }
 
   // Whether the closing matches after the closing quote, at `after`.
@@ -285,9 +332,10 @@ class QuotePatterns {
   const CodePoints& text_;
   Index length_;
   const std::vector<Index>& quotes_;
+  const std::vector<Index>* closings_;  // null for lazy bodies
 };
 
-// Whether dq_regexp finds a match:
+// Whether the older sniffers' dq_regexp finds a match:
 //   ((D)|^)\W*Q[^D\n]*Q[^D\n]*Q\W*((D)|$)   (MULTILINE; D empty when no delimiter)
 // Three quotes in one stretch free of D and line breaks, the first reached
 // from D or a line start over non-word characters, the last followed by
@@ -357,6 +405,35 @@ class DoubledQuoteTest {
   Py_UCS4 delim_;
 };
 
+// Whether the doubled-quote test of the newer sniffers finds a doubled quote:
+//   (?:(?<=D)|^)S Q((?:QQ|[^Q]++)*+)Q(?:D|$)   (MULTILINE; S is ' *+', or
+//   nothing when D is a space)
+// true when the body of a match, in finditer's order, holds a quote (quotes
+// come in pairs there). A match opens on a quote, reached from D or a line
+// start over the spaces S takes, and its body ends where a possessive body
+// opened on that quote does (possessive_closings_among).
+bool whole_field_doubled_quote(const CodePoints& text, const std::vector<Index>& quotes,
+                               Py_UCS4 delim, Py_UCS4 quote) {
+  std::vector<Index> at;  // the positions of Q
+  for (Index position : quotes)
+    if (text[position] == quote) at.push_back(position);
+  const std::vector<Index> closing = possessive_closings_among(at);
+  Index pos = 0;  // where the search goes on
+  for (Index k = 0; k < at.size(); ++k) {
+    Index start = at[k];  // S takes every space before the quote, or none
+    if (delim != ' ')
+      while (start > 0 && text[start - 1] == ' ') --start;
+    bool opens = start == 0 || text[start - 1] == '\n' || text[start - 1] == delim;
+    if (start < pos || !opens || closing[k] == kNoQuote) continue;
+    Index after = at[closing[k]] + 1;
+    if (after < text.size() && text[after] != '\n' && text[after] != delim) continue;
+    if (closing[k] - k >= 2) return true;
+    pos = after < text.size() && text[after] == delim ? after + 1 : after;
+    k = closing[k];
+  }
+  return false;
+}
+
 // Sniffer._guess_quote_and_delimiter(data, None).
 struct QuoteGuess {
   bool has_quotechar = false;
@@ -367,9 +444,11 @@ struct QuoteGuess {
   bool skipinitialspace = false;
 };
 
-QuoteGuess guess_quote_and_delimiter(const CodePoints& data) {
+QuoteGuess guess_quote_and_delimiter(const CodePoints& data, const SnifferRules& rules) {
   QuoteGuess guess;
   std::vector<Index> quotes_at = quote_positions(data);
+  std::vector<Index> closings;
+  if (rules.possessive_quote_bodies) closings = possessive_closings(data, quotes_at);
   OrderedCounts<Py_UCS4, long> quotes, delims;
   long spaces = 0;
   auto tally = [&](const QuoteMatch& match) {
@@ -378,7 +457,8 @@ QuoteGuess guess_quote_and_delimiter(const CodePoints& data) {
     ++delims[match.delim];
     if (match.space) ++spaces;
   };
-  if (!QuotePatterns(data, quotes_at).first_matching(tally)) return guess;
+  const std::vector<Index>* possessive = rules.possessive_quote_bodies ? &closings : nullptr;
+  if (!QuotePatterns(data, quotes_at, possessive).first_matching(tally)) return guess;
   guess.has_quotechar = true;
   guess.quotechar = first_of_most(quotes).first;
   if (!delims.empty()) {
@@ -387,8 +467,11 @@ QuoteGuess guess_quote_and_delimiter(const CodePoints& data) {
     guess.skipinitialspace = delim.second == spaces;
     guess.has_delim = true;  // never "\n": the patterns exclude it
   }
-  guess.doublequote =
-      DoubledQuoteTest(data, quotes_at, guess.has_delim, guess.delim).found(guess.quotechar);
+  if (!rules.whole_field_doublequote)
+    guess.doublequote =
+        DoubledQuoteTest(data, quotes_at, guess.has_delim, guess.delim).found(guess.quotechar);
+  else if (guess.has_delim)
+    guess.doublequote = whole_field_doubled_quote(data, quotes_at, guess.delim, guess.quotechar);
   return guess;
 }
 
@@ -411,7 +494,10 @@ bool spaces_follow_every(const CodePoints& data, Line line, Py_UCS4 c) {
   return single == with_space;
 }
 
-constexpr int kAscii = 127;  // the sniffer's candidates: chr(0) to chr(126)
+// The sniffer's candidates are the characters below the first it does not
+// count: chr(127) (U+007F) where it takes chr(0) to chr(126), 128 where it
+// takes what str.isascii() accepts.
+constexpr int kAscii = 128;
 
 // A character's mode as the sniffer computes it: (frequency, lines with it
 // less all other lines).
@@ -426,7 +512,9 @@ struct Mode {
 // character are the lines not counted for it.
 class FrequencyTables {
  public:
-  FrequencyTables() { counts_.reserve(64); }
+  explicit FrequencyTables(Py_UCS4 candidates_end) : candidates_end_(candidates_end) {
+    counts_.reserve(64);
+  }
 
   // Counts the line that starts at `begin`, unless it is empty (the
   // sniffer's filter drops those); returns where it ends.
@@ -434,7 +522,8 @@ class FrequencyTables {
     Index present = 0, end = begin;
     for (; end < data.size() && data[end] != '\n'; ++end) {
       Py_UCS4 c = data[end];
-      if (c < kAscii && in_line_[c]++ == 0) present_[present++] = static_cast<std::uint8_t>(c);
+      if (c < candidates_end_ && in_line_[c]++ == 0)
+        present_[present++] = static_cast<std::uint8_t>(c);
     }
     if (end == begin) return end;
     if (lines_++ == 0) first_line_ = {begin, end};
@@ -485,6 +574,7 @@ class FrequencyTables {
     first_[c] = counts_.size() - 1;
   }
 
+  Py_UCS4 candidates_end_;
   std::vector<FrequencyCount> counts_;
   std::array<Index, kAscii> first_ = make_first();  // each character's chain
   long lines_ = 0;
@@ -507,7 +597,8 @@ class FrequencyTables {
 // picks them while it has none.
 class FrequencyVote {
  public:
-  explicit FrequencyVote(const CodePoints& data) : data_(data) {}
+  FrequencyVote(const CodePoints& data, Py_UCS4 candidates_end)
+      : data_(data), tables_(candidates_end) {}
 
   // Returns false when no delimiter is found.
   bool guess(Py_UCS4& delim, bool& skipinitialspace) {
@@ -594,6 +685,35 @@ CodePoints widened(const void* data, Py_ssize_t length) {
   return CodePoints(units, units + length);
 }
 
+// sample.replace('\r\n', '\n').replace('\r', '\n').
+CodePoints with_line_feeds_only(const CodePoints& sample) {
+  CodePoints text;
+  text.reserve(sample.size());
+  for (Index i = 0; i < sample.size(); ++i) {
+    if (sample[i] == '\r' && i + 1 < sample.size() && sample[i + 1] == '\n') continue;
+    text.push_back(sample[i] == '\r' ? '\n' : sample[i]);
+  }
+  return text;
+}
+
+SniffedLayout guess_layout(const CodePoints& data, const SnifferRules& rules) {
+  QuoteGuess quoted = guess_quote_and_delimiter(data, rules);
+  SniffedLayout layout;
+  layout.has_quotechar = quoted.has_quotechar;
+  layout.quotechar = quoted.quotechar;
+  layout.doublequote = quoted.doublequote;
+  if (quoted.has_delim) {
+    layout.found = true;
+    layout.delimiter = quoted.delim;
+    layout.skipinitialspace = quoted.skipinitialspace;
+    return layout;
+  }
+  const Py_UCS4 candidates_end = rules.delete_is_candidate ? 128 : 127;
+  layout.found =
+      FrequencyVote(data, candidates_end).guess(layout.delimiter, layout.skipinitialspace);
+  return layout;
+}
+
 }  // namespace
 
 CodePoints code_points_of(PyObject* text) {
@@ -609,20 +729,10 @@ CodePoints code_points_of(PyObject* text) {
   }
 }
 
-SniffedLayout sniff_layout(const CodePoints& sample) {
-  QuoteGuess quoted = guess_quote_and_delimiter(sample);
-  SniffedLayout layout;
-  layout.has_quotechar = quoted.has_quotechar;
-  layout.quotechar = quoted.quotechar;
-  layout.doublequote = quoted.doublequote;
-  if (quoted.has_delim) {
-    layout.found = true;
-    layout.delimiter = quoted.delim;
-    layout.skipinitialspace = quoted.skipinitialspace;
-    return layout;
-  }
-  layout.found = FrequencyVote(sample).guess(layout.delimiter, layout.skipinitialspace);
-  return layout;
+SniffedLayout sniff_layout(const CodePoints& sample, const SnifferRules& rules) {
+  if (rules.normalises_line_ends && std::find(sample.begin(), sample.end(), '\r') != sample.end())
+    return guess_layout(with_line_feeds_only(sample), rules);
+  return guess_layout(sample, rules);
 }
 
 }  // namespace delimited

@@ -2,12 +2,15 @@
 // worked out without running the sniffer's Python code: the quote and
 // delimiter guess (the sniffer's four regular expressions, reproduced match
 // for match), the doubled-quote test, and the character-frequency vote for
-// samples without quoted fields.
+// samples without quoted fields; each by the rules of the sniffer's variant
+// (sniffer_variants.hpp).
 #pragma once
+
+#include "base.hpp"
 
 #include <vector>
 
-#include "base.hpp"
+#include "sniffer_variants.hpp"
 
 namespace delimited {
 
@@ -28,6 +31,6 @@ struct SniffedLayout {
 // The code points of a str (the object must be a str).
 CodePoints code_points_of(PyObject* text);
 
-SniffedLayout sniff_layout(const CodePoints& sample);
+SniffedLayout sniff_layout(const CodePoints& sample, const SnifferRules& rules);
 
 }  // namespace delimited

@@ -63,8 +63,8 @@ SampleSplit::SampleSplit(PyObject* text, const CodePoints& sample, const Sniffed
       usable_(!holds_other_breaks(text) && rules_hold_for(dialect_)) {
   // The classes of ASCII characters, the dialect's first where they are one.
   std::fill(std::begin(ascii_classes_), std::end(ascii_classes_), CharClass::kOrdinary);
-  ascii_classes_[' '] = CharClass::kSpace;
-  ascii_classes_['\n'] = CharClass::kLineEnd;
+  ascii_classes_[static_cast<unsigned char>(' ')] = CharClass::kSpace;
+  ascii_classes_[static_cast<unsigned char>('\n')] = CharClass::kLineEnd;
   if (dialect_.quotechar < 0x80) ascii_classes_[dialect_.quotechar] = CharClass::kQuote;
   if (dialect_.delimiter < 0x80) ascii_classes_[dialect_.delimiter] = CharClass::kDelimiter;
   for (int state = 0; state < kRecordStates; ++state)

@@ -9,6 +9,8 @@
 #include "sniffer_guard.hpp"
 #include "switches.hpp"
 
+#include <utility>
+
 namespace delimited {
 
 namespace {
@@ -39,8 +41,9 @@ int answer(PyObject* csv, PyObject* sample, bool want_header, SniffAnswers& answ
   const SnifferOriginals* sniffer = original_sniffer(csv);
   if (!sniffer) return 0;
   const ReaderOriginals& reader = *registry.reader;
+  const SnifferRules& rules = sniffer->variant->rules;
   const CodePoints points = code_points_of(sample);
-  SniffedLayout layout = sniff_layout(points);
+  SniffedLayout layout = sniff_layout(points, rules);
   if (!layout.found) return 0;  // the sniffer raises its own error
   Ref dialect = make_dialect(*sniffer, layout);
   if (!dialect) return 0;
@@ -51,7 +54,7 @@ int answer(PyObject* csv, PyObject* sample, bool want_header, SniffAnswers& answ
       field_limit = -1;  // unknown: the vote leaves every row to the reader
     }
     int vote = vote_header(reader.reader.get(), reader.string_io_type.get(), sample, dialect.get(),
-                           points, layout, field_limit);
+                           points, layout, rules, field_limit);
     if (vote < 0) return 0;
     answers.title_first = borrow(vote ? Py_True : Py_False);
   }

@@ -14,6 +14,8 @@
 #include "traceback.hpp"
 #include "withblock.hpp"
 
+#include <utility>
+
 namespace fileinspect {
 
 namespace {

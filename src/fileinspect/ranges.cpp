@@ -7,6 +7,8 @@
 #include "ops.hpp"
 #include "traceback.hpp"
 
+#include <utility>
+
 namespace fileinspect {
 
 namespace {

@@ -3,6 +3,8 @@
 #include "base.hpp"
 #include "state.hpp"
 
+#include <utility>
+
 namespace fileinspect {
 
 namespace {

@@ -1,5 +1,7 @@
 #include "sheetscan/area_scan.hpp"
 
+#include <utility>
+
 namespace sheetscan {
 
 bool AreaScan::row(uint64_t number, const std::vector<Cell>& filled) {

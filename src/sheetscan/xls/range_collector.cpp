@@ -1,6 +1,7 @@
 #include "sheetscan/xls/range_collector.hpp"
 
 #include <algorithm>
+#include <utility>
 
 namespace sheetscan::xls {
 

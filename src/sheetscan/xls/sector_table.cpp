@@ -2,6 +2,8 @@
 
 #include "common/little_endian.hpp"
 
+#include <utility>
+
 namespace sheetscan::xls {
 
 void SectorTable::reset(int fd, uint32_t sector_size, std::vector<uint64_t> sector_offsets,

@@ -1,6 +1,7 @@
 #include "sheetscan/xls/shared_strings.hpp"
 
 #include <algorithm>
+#include <utility>
 
 #include "common/little_endian.hpp"
 #include "sheetscan/xls/text.hpp"

@@ -3,6 +3,8 @@
 #include "common/little_endian.hpp"
 #include "sheetscan/xls/text.hpp"
 
+#include <utility>
+
 namespace sheetscan::xls {
 
 namespace {
