@@ -22,6 +22,7 @@ from veltrane.corvalest.excelutils import (
     parseRangeDesignation,
     quoteSheetName,
 )
+from conftest import BENCHMARKS, load_benchmark
 from launcher import python_command
 from test_workbooks import CORPUS
 from workbook_helpers import write_xlsx
@@ -234,17 +235,47 @@ def damaged_versions(data):
 
 
 def test_damaged_archives_raise_workbook_error(tmp_path):
+    """Damage is refused at once: the file is handed to no other reader."""
     path = small_book(tmp_path)
     for label, data in damaged_versions(path.read_bytes()):
         path.write_bytes(data)
-        with pytest.raises(sheetscan.Unreadable):
-            excelsource._native_ranges(str(path))
         for call in (lambda: excelsource.getranges(path, "xlsx"),
                      lambda: excelsource.analyseRangeData(path, "xlsx", "S")):
-            try:
-                call()  # openpyxl may still read what the scanner refuses; never a crash
-            except excelsource.WorkbookError as err:
-                assert "book.xlsx" in str(err) and "native scanner" in str(err), label
+            with pytest.raises(excelsource.WorkbookError) as raised:
+                call()
+            assert isinstance(raised.value.__cause__, sheetscan.Rejected), label
+            assert "book.xlsx" in str(raised.value) and "native scanner" in str(raised.value)
+
+
+# kind of hostile workbook, its size, and the refusal it meets (None: openpyxl's answer).
+HOSTILE = [
+    ("wide_row", 16385, "beyond XFD1048576"),
+    ("long_string", 4 * 32767 + 1, None),  # longer than the scanner keeps: left to openpyxl
+    ("long_string", 65 << 20, "declare .* bytes, more than"),  # ... unless too large to hand over
+    ("cell_formats", 65537, "more than 65536 cell formats"),
+    ("empty_strings", (1 << 24) + 1, "more than 16777216 entries"),
+    ("sheets", 3, None),
+]
+
+
+@pytest.mark.parametrize("kind, size, refusal", HOSTILE)
+def test_hostile_workbooks_within_the_limits(tmp_path, kind, size, refusal):
+    hostile = load_benchmark(BENCHMARKS / "hostile.py", "hostile_workbooks")
+    if hostile is None:
+        pytest.skip("no benchmarks/hostile.py next to the tests")
+    path = tmp_path / "hostile.xlsx"
+    hostile.write_hostile(kind, str(path), size)
+    if refusal is None:
+        ranges = excelsource.getranges(path, "xlsx")
+        assert ranges == excelsource._getranges_read(path, "xlsx")
+        assert [excelsource.analyseRangeData(path, "xlsx", r) for r in ranges] == [
+            oracle_analyse(path, r) for r in ranges]
+        return
+    for call in (lambda: excelsource.getranges(path, "xlsx"),
+                 lambda: excelsource.analyseRangeData(path, "xlsx", "S1")):
+        with pytest.raises(excelsource.WorkbookError, match=refusal) as raised:
+            call()
+        assert isinstance(raised.value.__cause__, sheetscan.Rejected)
 
 
 def test_a_failing_read_is_not_taken_for_a_damaged_file(tmp_path):

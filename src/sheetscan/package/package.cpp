@@ -33,7 +33,7 @@ bool find_worksheets(const ZipArchive& archive, const WorkbookContents& workbook
   for (const SheetEntry& sheet : workbook.sheets) {
     auto found = relationships.by_id.find(sheet.relationship_id);
     if (found == relationships.by_id.end()) {
-      return archive.context().refuse("sheet %s has no relationship", sheet.name.c_str());
+      return archive.context().unsupported("sheet %s has no relationship", sheet.name.c_str());
     }
     const Relationship& relationship = found->second;
     // Chart sheets and sheets whose part is missing are not worksheets.
@@ -65,7 +65,7 @@ bool read_package(const ZipArchive& archive, Package* package) {
   if (!read_relationships(archive, "", &package_relationships)) return false;
   std::string workbook_part = office_document(package_relationships);
   if (workbook_part.empty()) {
-    return archive.context().refuse("the package names no workbook part");
+    return archive.context().unsupported("the package names no workbook part");
   }
   WorkbookContents workbook;
   if (!read_workbook(archive, workbook_part, package, &workbook)) return false;

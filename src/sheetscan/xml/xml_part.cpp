@@ -80,7 +80,7 @@ bool parse_error(ScanContext& context, const ExpatApi* api, XmlParser parser,
     PyErr_NoMemory();
     return false;
   }
-  return context.refuse("%s is not well-formed XML (%s)", member.c_str(), api->ErrorString(code));
+  return context.reject("%s is not well-formed XML (%s)", member.c_str(), api->ErrorString(code));
 }
 
 bool feed(ScanContext& context, const ExpatApi* api, XmlParser parser, ParseState* state,
@@ -94,7 +94,7 @@ bool feed(ScanContext& context, const ExpatApi* api, XmlParser parser, ParseStat
     // What follows the point where the handler had all it wanted is not looked at.
     if (state->handler->finished()) return true;
     if (state->has_doctype) {
-      return context.refuse("%s holds a document type declaration", member.c_str());
+      return context.reject("%s holds a document type declaration", member.c_str());
     }
     if (status == 0) return parse_error(context, api, parser, member);
     data += slice;
