@@ -10,6 +10,7 @@ import os
 import re
 import subprocess
 import sys
+import time
 import weakref
 import zipfile
 
@@ -376,6 +377,18 @@ def test_a_rewrite_that_keeps_every_timestamp_is_noticed(tmp_path, monkeypatch):
     small_book(tmp_path, rows=(("name", "qty"), ("bolt", 4), ("nut", 5), ("washer", 6)))
     monkeypatch.setattr(excelsource.os, "fstat", lambda fd: status)  # same size, times, inode
     assert excelsource.analyseRangeData(path, "xlsx", "S")[1] == 3
+
+
+def test_a_settled_archive_is_not_read_again_for_each_range(tmp_path, monkeypatch):
+    """Each range's analysis costs the same whatever the number of sheets."""
+    path = write_xlsx(tmp_path / "book.xlsx", [("S%d" % i, "A1", [["a"], [1]]) for i in range(3)])
+    later = time.time_ns() + 2 * excelsource._SETTLED_NS  # the file's status has settled
+    monkeypatch.setattr(excelsource.time, "time_ns", lambda: later)
+    ranges = excelsource.getranges(path, "xlsx")
+    reads = []
+    monkeypatch.setattr(excelsource, "_central_directory", lambda *args: reads.append(args))
+    assert [excelsource.analyseRangeData(path, "xlsx", r)[1] for r in ranges] == [1, 1, 1]
+    assert reads == []
 
 
 BOMB_SCRIPT = r"""
