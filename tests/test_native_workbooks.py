@@ -23,7 +23,7 @@ from veltrane.corvalest.excelutils import (
     parseRangeDesignation,
     quoteSheetName,
 )
-from conftest import BENCHMARKS, load_benchmark
+from conftest import BENCHMARKS, corpus_root, load_benchmark
 from launcher import python_command
 from test_workbooks import CORPUS
 from workbook_helpers import write_xlsx
@@ -104,6 +104,33 @@ def test_corpus_agrees_with_openpyxl(path):
     verdict = assert_native_agrees(path)
     name = os.path.basename(path)
     assert (verdict == "only native") == (name in OPENPYXL_REFUSES), verdict
+
+
+def answer(getranges, analyse, path):
+    """The ranges and the analysis of each, or "WorkbookError"."""
+    try:
+        ranges = getranges(path, "xlsx")
+        return ranges, [analyse(path, arange) for arange in ranges]
+    except excelsource.WorkbookError:
+        return "WorkbookError"
+
+
+QUIRKS_ROOT = corpus_root().parent / "quirks"
+QUIRKS = [pytest.param(str(p), id=str(p.relative_to(QUIRKS_ROOT)))
+          for p in sorted(QUIRKS_ROOT.rglob("*")) if p.suffix in (".xlsx", ".xlsm")]
+
+
+@pytest.mark.parametrize("path", QUIRKS or [pytest.param(
+    None, marks=pytest.mark.skip(reason="no workbooks under %s" % QUIRKS_ROOT))])
+def test_packages_naming_parts_two_ways_are_answered_as_openpyxl_alone(path):
+    """Parts found through relationships and through content types or fixed names
+    disagree, sections repeat, a number is longer than the scanner keeps: the answer is
+    openpyxl's own."""
+    def public_analyse(path, arange):
+        return excelsource.analyseRangeData(path, "xlsx", arange)
+
+    assert answer(excelsource.getranges, public_analyse, path) == answer(
+        excelsource._getranges_read, oracle_analyse, path)
 
 
 # --- workbooks written by openpyxl, then rewritten the ways other programs write them

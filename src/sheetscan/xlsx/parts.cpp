@@ -20,6 +20,12 @@ constexpr char kTransitionalRelations[] =
 constexpr char kStrictRelations[] = "http://purl.oclc.org/ooxml/officeDocument/relationships";
 constexpr char kEscapedUnderscore[] = "x005F_";
 
+// openpyxl keeps the last of sections repeated (in any namespace), the
+// scanner would merge them: such a part is left to openpyxl.
+bool repeated_section(ScanContext& context, const char* section) {
+  return context.unsupported("more than one %s section", section);
+}
+
 class WorkbookHandler : public XmlHandler {
  public:
   WorkbookHandler(ScanContext& context, WorkbookContents* workbook)
@@ -32,6 +38,7 @@ class WorkbookHandler : public XmlHandler {
                                        static_cast<size_t>(local - name - (local == name ? 0 : 1)));
     } else if (depth_ == 2) {
       in_sheets_ = std::strcmp(local, "sheets") == 0;
+      if (in_sheets_ && sheets_seen_++) return repeated_section(context_, "sheets");
       if (std::strcmp(local, "workbookPr") == 0) read_date_system(attributes);
     } else if (depth_ == 3 && in_sheets_ && std::strcmp(local, "sheet") == 0) {
       return add_sheet(attributes);
@@ -65,6 +72,7 @@ class WorkbookHandler : public XmlHandler {
   WorkbookContents* workbook_;
   int depth_ = 0;
   bool in_sheets_ = false;
+  int sheets_seen_ = 0;
 };
 
 // Parses a cell format's numFmtId as openpyxl's Integer does for plain digits;
@@ -95,6 +103,9 @@ class StylesHandler : public XmlHandler {
       section_ = std::strcmp(local, "numFmts") == 0   ? Section::kNumberFormats
                  : std::strcmp(local, "cellXfs") == 0 ? Section::kCellFormats
                                                       : Section::kOther;
+      if (section_ != Section::kOther && seen_[static_cast<int>(section_)]++) {
+        return repeated_section(context_, local);
+      }
     } else if (depth_ == 3 && section_ == Section::kCellFormats && !std::strcmp(local, "xf")) {
       return add_cell_format(attributes);
     } else if (depth_ == 3 && section_ == Section::kNumberFormats &&
@@ -129,6 +140,7 @@ class StylesHandler : public XmlHandler {
   NumberFormats* formats_;
   int depth_ = 0;
   Section section_ = Section::kOther;
+  int seen_[3] = {0, 0, 0};  // of each section
 };
 
 // openpyxl reads each entry with text.replace("x005F_", "").
@@ -151,7 +163,7 @@ class TableHandler : public XmlHandler {
     text_.set_limit(kMaxTextBytes);
   }
   bool start(const char* name, const char**) override {
-    ++depth_;
+    if (++depth_ == 1 && !in_namespace(name, entry_tag_)) return other_namespace(context_);
     if (entry_depth_) {
       // openpyxl would count an entry inside an entry as one more string.
       if (entry_tag_ == name) return context_.unsupported("a shared string inside a shared string");
@@ -191,6 +203,10 @@ class TableHandler : public XmlHandler {
 };
 
 }  // namespace
+
+bool other_namespace(ScanContext& context) {
+  return context.unsupported("a part in another namespace than the workbook part");
+}
 
 bool read_workbook(const ZipArchive& archive, const std::string& part, WorkbookContents* workbook) {
   WorkbookHandler handler(archive.context(), workbook);

@@ -6,6 +6,7 @@
 #include "sheetscan/rows/row_collector.hpp"
 #include "sheetscan/xlsx/cell_reader.hpp"
 #include "sheetscan/xlsx/cell_text.hpp"
+#include "sheetscan/xlsx/parts.hpp"
 #include "sheetscan/xml/xml_part.hpp"
 
 namespace sheetscan {
@@ -28,7 +29,7 @@ class SheetHandler : public XmlHandler {
 
   bool start(const char* name, const char** attributes) override {
     if (rows_.stopped()) return true;
-    ++depth_;
+    if (++depth_ == 1 && !in_namespace(name, row_tag_)) return other_namespace(context_);
     if (!row_depth_) return row_tag_ == name ? begin_row(attributes) : true;
     if (row_tag_ == name)
       return context_.unsupported("%s: a row inside a row", sheet_name_.c_str());
