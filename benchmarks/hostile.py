@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Workbooks that cost far more to read than their size, and what reading them costs.
 
-    python benchmarks/hostile.py DIRECTORY            # writes each of the five files, measures it
+    python benchmarks/hostile.py DIRECTORY            # writes each of the six files, measures it
     python benchmarks/hostile.py DIRECTORY --measure  # measures the files written before
 
 Each file is read in a process of its own, as inspectFile reads a workbook:
@@ -42,6 +42,7 @@ FULL_SIZES = {
     "cell_formats": 2000000,  # cell formats in the styles part
     "empty_strings": 20000000,  # empty shared strings, a cell using the last
     "sheets": 20000,  # sheets of one cell each
+    "long_tag": 200000000,  # characters of an attribute of a cell
 }
 
 
@@ -100,6 +101,8 @@ def write_hostile(kind, path, size):
     elif kind == "empty_strings":
         _write_book(path, ['<row><c t="s"><v>%d</v></c></row>' % (size - 1)],
                     *_shared_strings("<si/>" * size))
+    elif kind == "long_tag":
+        _write_book(path, ['<row><c r="A1" x="%s"><v>1</v></c></row>' % ("y" * size)])
     elif kind == "sheets":
         _write_book(path, ['<row r="1"><c r="A1"><v>1</v></c></row>'] * size)
     else:

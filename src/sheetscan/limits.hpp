@@ -28,6 +28,12 @@ constexpr size_t kMaxParts = 65535;
 constexpr size_t kMaxTextBytes = 4 * 32767;
 // The texts of the first rows that one scan hands over, all together.
 constexpr size_t kMaxKeptTextBytes = size_t{32} << 20;
+// The texts kept of the entries of one part: sheet names and relationship
+// ids, relationships' types and targets, number format codes.
+constexpr size_t kMaxEntryTextBytes = size_t{16} << 20;
+// XML that reaches the parser without a single element or text coming out of
+// it: expat holds a tag (with its attributes) or a comment whole, however long.
+constexpr size_t kMaxXmlTokenBytes = size_t{16} << 20;
 // A workbook that the scanner leaves to openpyxl is handed over only when the
 // sizes its archive declares for its members add up to at most this: the
 // other reader holds whole parts in memory and has no limits of its own.

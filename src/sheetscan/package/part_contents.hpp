@@ -23,6 +23,7 @@ struct WorkbookContents {
   std::string main_namespace;      // of SpreadsheetML (XML only): transitional or strict
   std::vector<SheetEntry> sheets;  // in workbook order; those without a relationship left out
   bool date1904 = false;
+  size_t text_bytes = 0;  // of the sheets' names and ids
 };
 
 struct NumberFormats {
@@ -31,6 +32,7 @@ struct NumberFormats {
 
   std::vector<long> style_format_ids;  // numFmtId of each cell format (cellXfs), in order
   std::vector<std::pair<long, std::string>> custom;  // numFmtId and format code, in file order
+  size_t code_bytes = 0;                             // of the format codes
 };
 
 // Takes each text of the shared string table, in order: at most

@@ -58,6 +58,10 @@ class RelationshipsHandler : public XmlHandler {
     if (relationships_->order.size() == kMaxRelationships) {
       return context_.reject("a part has more than %zu relationships", kMaxRelationships);
     }
+    text_bytes_ += 2 * std::strlen(id) + std::strlen(type) + std::strlen(target);
+    if (text_bytes_ > kMaxEntryTextBytes) {
+      return context_.reject("a part's relationships take more than %zu bytes", kMaxEntryTextBytes);
+    }
     relationships_->by_id[id] = Relationship{type, resolved(target, mode)};
     relationships_->order.push_back(id);
     return true;
@@ -77,6 +81,7 @@ class RelationshipsHandler : public XmlHandler {
   ScanContext& context_;
   std::string folder_;
   Relationships* relationships_;
+  size_t text_bytes_ = 0;  // kept of the relationships: ids (twice), types, targets
 };
 
 }  // namespace
