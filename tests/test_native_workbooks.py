@@ -283,7 +283,7 @@ HOSTILE = [
     ("cell_formats", 65537, "more than 65536 cell formats"),
     ("empty_strings", (1 << 24) + 1, "more than 16777216 entries"),
     ("sheets", 3, None),
-    ("long_tag", (16 << 20) + 1, "a tag or comment longer than 16777216 bytes"),
+    ("long_tag", 17 << 20, "a tag or comment longer than 16777216 bytes"),
 ]
 
 
