@@ -124,13 +124,15 @@ class SnifferTooSlow(BaseException):
 
 
 @contextlib.contextmanager
-def cpu_budget(seconds):
-    """Raises SnifferTooSlow in the block after `seconds` of CPU time. The sniffer's
+def cpu_budget(seconds, too_slow):
+    """Raises `too_slow` (a BaseException, which the code run does not catch) in the block
+    after `seconds` of CPU time: what keeps an oracle that is slow on some inputs from
+    stopping the fuzzer at its per-input timeout for no fault of ours. The sniffer's
     regular expressions take time cubic in the quotes of some samples (seconds for a few
-    hundred characters), which would stop the fuzzer at its per-input timeout for no fault
-    of ours; the regular expression engine checks for signals, so the alarm stops them."""
+    hundred characters); the regular expression engine checks for signals, so the alarm
+    stops them."""
     def expired(signum, frame):
-        raise SnifferTooSlow()
+        raise too_slow()
 
     previous = signal.signal(signal.SIGVTALRM, expired)
     signal.setitimer(signal.ITIMER_VIRTUAL, seconds)
@@ -167,7 +169,7 @@ def check_sniff(data):
     sample = data.decode("utf-8", "replace")
     natives = {want: knobs.sniff_sample(sample, want) for want in (True, False)}
     try:
-        with cpu_budget(SNIFFER_BUDGET):
+        with cpu_budget(SNIFFER_BUDGET, SnifferTooSlow):
             wanted, dialect = sniffer_outcomes(sample)
     except SnifferTooSlow:
         return "sniffer too slow"

@@ -17,7 +17,7 @@ from harnesses import HARNESSES
 STATUS_LINE = re.compile(r"^#(\d+)\s+(INITED|NEW|REDUCE|pulse|DONE)\s.*?cov: (\d+) ft: (\d+)")
 FUNCTION_LINE = re.compile(r"^(?:UN)?COVERED_FUNC: hits: \d+ edges: (\d+)/(\d+) .* (\S+):\d+$")
 FINDING = re.compile(r"==ERROR: |ERROR: libFuzzer|runtime error:|Uncaught Python exception|ALARM:")
-SOURCE = re.compile(r".*/(src/[^/]+/[^/]+)$")
+SOURCE = re.compile(r".*?/(src/.+)$")
 
 
 def read(log):

@@ -4,12 +4,15 @@
 
 from the real workbooks and text files of the shared corpus and the quirks
 folder (read where they are, never copied into the repository), the package's
-samples, the small workbooks of templates.py, and files that the tests'
-own generators make (workbooks written and rewritten as test_native_workbooks
-does, delimited files and sniffer samples of test_native_count and
-test_native_sniff). Workbooks are turned into each harness's input form.
+samples, the small workbooks of templates.py and biff.py, and files that the
+tests' own generators make (workbooks written and rewritten as
+test_native_workbooks does, .xls workbooks written with xlwt and record by
+record as test_native_xls does, delimited files and sniffer samples of
+test_native_count and test_native_sniff). Workbooks are turned into each
+harness's input form.
 """
 import hashlib
+import io
 import os
 import pathlib
 import re
@@ -18,6 +21,7 @@ import tempfile
 import warnings
 import zipfile
 
+import biff
 import parts
 import templates
 from harnesses import FIRST_SHEET, HARNESSES
@@ -82,6 +86,25 @@ def generated_workbooks(folder):
         module.rewrite(path, rewrites)
         paths.append(path)
     return paths
+
+
+def generated_xls(folder):
+    """.xls workbooks: written with xlwt (workbook_helpers.write_xls, cells drawn as
+    test_native_xls draws them) and record by record (test_native_xls's workbooks, in
+    their drawn layouts)."""
+    from hypothesis import strategies as st
+
+    module = tests_module("test_native_xls")
+    write_xls = tests_module("workbook_helpers").write_xls
+    books = []
+    sheets = st.lists(st.lists(module.XLWT_VALUES, max_size=6), max_size=8)
+    for index, rows in enumerate(drawn(sheets, GENERATED)):
+        path = folder / ("written%d.xls" % index)
+        write_xls(path, [("S%d" % index, "B2", rows), ("Empty", "A1", [])])
+        books.append(path.read_bytes())
+    for stream, layout in drawn(module.written_workbooks(), GENERATED):
+        books.append(bytes(biff.xr.CompoundFile({"Workbook": stream}, **layout).data))
+    return books
 
 
 def generated_delimited():
@@ -152,15 +175,42 @@ def seeds_of_workbooks(paths):
     return seeds
 
 
+def workbook_stream(book):
+    """The workbook stream of the .xls file `book` as xlrd finds it, or None."""
+    from xlrd import compdoc
+
+    try:
+        document = compdoc.CompDoc(book, logfile=io.StringIO())
+        for name in ("Workbook", "Book"):
+            mem, base, size = document.locate_named_stream(name)
+            if mem:
+                return bytes(mem[base:base + size])
+    except Exception:  # damaged in any of many ways: a seed of the raw harness only
+        return None
+    return None
+
+
+def seeds_of_xls(books):
+    """{harness: [input]} of .xls files (bytes)."""
+    streams = [stream for stream in map(workbook_stream, books) if stream]
+    return {"xls": list(books),
+            "biff": [biff.unparse(0, biff.records_of(stream)) for stream in streams]}
+
+
 def seeds_of_templates():
     xml = [templates.xml_package(templates.TRANSITIONAL), templates.xml_package(templates.STRICT)]
     binary = templates.binary_package()
+    records = biff.records_of(biff.template())
+    # every layout of the template: sector sizes, mini stream, order, another stream
+    xls_inputs = [biff.unparse(layout, records) for layout in (0, 0x01, 0x02, 0x04, 0x0B, 0x31)]
     return {
         "zip": [parts.archive(package) for package in xml + [binary]],
         "parts": [parts.unparse(package) for package in xml],
         "sheet": [content for package in xml for name, content, _ in package
                   if is_worksheet(name)],
         "xlsb": [parts.unparse(binary)],
+        "xls": [biff.compound_files(xls)[0] for xls in xls_inputs],
+        "biff": xls_inputs,
     }
 
 
@@ -190,6 +240,8 @@ def main(folder):
         workbooks = files_below(shared, WORKBOOK_SUFFIXES) + generated_workbooks(
             pathlib.Path(scratch))
         seeds = seeds_of_workbooks(workbooks)
+        seeds.update(seeds_of_xls([path.read_bytes() for path in files_below(shared, (".xls",))]
+                                  + generated_xls(pathlib.Path(scratch))))
     for name, found in seeds_of_templates().items():
         seeds[name].extend(found)
     samples = ROOT / "src" / "veltrane" / "corvalest" / "datareader" / "samples"

@@ -108,8 +108,10 @@ def chart(cells=b""):
 # --- workbook streams ----------------------------------------------------------
 
 def shared_strings(strings, piece=8224):
-    """SST and CONTINUE records holding `strings` ((text, wide) pairs), a record
-    taking at most `piece` bytes; a string's characters go on in the next record."""
+    """SST and CONTINUE records holding `strings`, a record taking at most `piece`
+    bytes; a string's characters go on in the next record. A string is (text,
+    wide), or (text, wide, runs, phonetic) with that many rich-text runs and bytes
+    of phonetic data after its characters (a run is never split, as xlrd needs)."""
     pieces, current = [], bytearray(struct.pack("<II", len(strings), len(strings)))
 
     def room():
@@ -120,11 +122,15 @@ def shared_strings(strings, piece=8224):
         pieces.append(bytes(current))
         current = bytearray()
 
-    for text, wide in strings:
+    for item in strings:
+        text, wide, runs, phonetic = tuple(item) + (0, 0) if len(item) == 2 else item
         flag, chars = characters(text, wide)
-        if room() < 4:
+        options = flag[0] | (0x08 if runs else 0) | (0x04 if phonetic else 0)
+        header = (struct.pack("<HB", units(text), options) + struct.pack("<H", runs) * bool(runs)
+                  + struct.pack("<I", phonetic) * bool(phonetic))
+        if room() < len(header) + 1:
             next_piece()
-        current += struct.pack("<H", units(text)) + flag
+        current += header
         size = 2 if wide else 1
         while chars:
             fit = room() // size * size
@@ -134,6 +140,17 @@ def shared_strings(strings, piece=8224):
                 continue
             current += chars[:fit]
             chars = chars[fit:]
+        for run in range(runs):
+            if room() < 4:
+                next_piece()
+            current += struct.pack("<HH", run, 0)
+        extra = phonetic
+        while extra:
+            if room() == 0:
+                next_piece()
+            fit = min(room(), extra)
+            current += bytes(fit)
+            extra -= fit
     pieces.append(bytes(current))
     return record(0x00FC, pieces[0]) + b"".join(record(0x003C, p) for p in pieces[1:])
 
