@@ -8,6 +8,7 @@ import importlib
 import io
 import os
 import re
+import struct
 import subprocess
 import sys
 import time
@@ -273,6 +274,38 @@ def test_damaged_archives_raise_workbook_error(tmp_path):
                 call()
             assert isinstance(raised.value.__cause__, sheetscan.Rejected), label
             assert "book.xlsx" in str(raised.value) and "native scanner" in str(raised.value)
+
+
+def with_zip64_sheet(data, declared):
+    """The archive `data` with its worksheet's size declared `declared` in a zip64 field."""
+    end = data.rindex(b"PK\x05\x06")
+    size, offset = struct.unpack_from("<II", data, end + 12)
+    directory, at = bytearray(), offset
+    while at < offset + size:
+        name_length, extra_length, comment_length = struct.unpack_from("<HHH", data, at + 28)
+        header = bytearray(data[at:at + 46 + name_length + extra_length + comment_length])
+        if header[46:46 + name_length] == b"xl/worksheets/sheet1.xml":
+            struct.pack_into("<I", header, 24, 0xFFFFFFFF)
+            struct.pack_into("<H", header, 30, extra_length + 12)
+            header[46 + name_length:46 + name_length] = struct.pack("<HHQ", 1, 8, declared)
+        directory += header
+        at += 46 + name_length + extra_length + comment_length
+    tail = bytearray(data[end:])
+    struct.pack_into("<I", tail, 12, len(directory))
+    return data[:offset] + bytes(directory) + bytes(tail)
+
+
+def test_zip64_members_are_left_to_openpyxl_within_the_budget(tmp_path):
+    path = small_book(tmp_path)
+    with zipfile.ZipFile(path) as archive:
+        size = archive.getinfo("xl/worksheets/sheet1.xml").file_size
+    data = path.read_bytes()
+    path.write_bytes(with_zip64_sheet(data, size))
+    assert excelsource.getranges(path, "xlsx") == ["S!A1:B3"]  # openpyxl's answer
+    path.write_bytes(with_zip64_sheet(data, 1 << 40))
+    with pytest.raises(excelsource.WorkbookError, match="declare .* bytes") as raised:
+        excelsource.getranges(path, "xlsx")
+    assert isinstance(raised.value.__cause__, sheetscan.Rejected)
 
 
 # kind of hostile workbook, its size, and the refusal it meets (None: openpyxl's answer).

@@ -28,6 +28,24 @@ std::string folded(std::string name) {
 
 using common::le16;
 using common::le32;
+using common::le64;
+
+// The uncompressed size that the zip64 extra field (id 1) of the central
+// header `header` declares, its first item when the header's own says 0xFFFFFFFF.
+bool zip64_size(const unsigned char* header, uint64_t* size) {
+  const unsigned char* extra = header + kCentralHeaderSize + le16(header + 28);
+  const unsigned char* end = extra + le16(header + 30);
+  while (end - extra >= 4) {
+    size_t length = le16(extra + 2);
+    if (static_cast<size_t>(end - extra - 4) < length) return false;
+    if (le16(extra) == 1 && length >= 8) {
+      *size = le64(extra + 4);
+      return true;
+    }
+    extra += 4 + length;
+  }
+  return false;
+}
 
 }  // namespace
 
@@ -93,6 +111,7 @@ bool ZipArchive::read_central_directory(uint64_t start, uint64_t size, uint64_t 
   std::vector<unsigned char> directory(static_cast<size_t>(size));
   if (size && !read(start, directory.data(), directory.size())) return false;
   size_t at = 0;
+  bool has_zip64_members = false, sizes_known = true;
   for (uint64_t index = 0; index < count; ++index) {
     if (directory.size() - at < kCentralHeaderSize ||
         std::memcmp(directory.data() + at, "PK\1\2", 4) != 0) {
@@ -113,16 +132,20 @@ bool ZipArchive::read_central_directory(uint64_t start, uint64_t size, uint64_t 
     member.header_offset = le32(header + 42);
     if (member.compressed_size == 0xFFFFFFFF || member.size == 0xFFFFFFFF ||
         member.header_offset == 0xFFFFFFFF) {
-      return context_.unsupported("zip64 members are not read natively");
+      has_zip64_members = true;
+      if (member.size == 0xFFFFFFFF && !zip64_size(header, &member.size)) sizes_known = false;
     }
     member.header_offset += shift;
-    declared_bytes_ += member.size;
+    declared_bytes_ +=
+        member.size < UINT64_MAX - declared_bytes_ ? member.size : UINT64_MAX - declared_bytes_;
     std::string name(reinterpret_cast<const char*>(header + kCentralHeaderSize), le16(header + 28));
     folded_names_[folded(name)] = name;
     members_[name] = member;
     at += kCentralHeaderSize + variable;
   }
-  sizes_known_ = true;
+  // The sizes are read even so: they say whether openpyxl may be handed the file.
+  sizes_known_ = sizes_known;
+  if (has_zip64_members) return context_.unsupported("zip64 members are not read natively");
   return true;
 }
 
