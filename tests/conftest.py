@@ -13,17 +13,23 @@ from veltrane.corvalest.datareader import fileInspect
 
 SOURCE_PATH = "veltrane/corvalest/datareader/fileInspect"
 MODULE_NAME = "veltrane.corvalest.datareader.fileInspect"
-REFERENCE_PATH = pathlib.Path(__file__).resolve().parents[1] / "benchmarks" / "reference.py"
+BENCHMARKS = pathlib.Path(__file__).resolve().parents[1] / "benchmarks"
+REFERENCE_PATH = BENCHMARKS / "reference.py"
 
 
 def load_reference():
     """The plain-Python rendering as a module of its own, or None when it is not beside the
     tests."""
-    if not REFERENCE_PATH.exists():
+    return load_benchmark(REFERENCE_PATH, "fileinspect_reference")
+
+
+def load_benchmark(path, name):
+    """The benchmark script at `path` as a module named `name`, or None when it is not there."""
+    if not path.exists():
         return None
-    module = types.ModuleType("fileinspect_reference")
-    module.__file__ = str(REFERENCE_PATH)
-    exec(compile(REFERENCE_PATH.read_text(), module.__file__, "exec"), vars(module))
+    module = types.ModuleType(name)
+    module.__file__ = str(path)
+    exec(compile(path.read_text(), module.__file__, "exec"), vars(module))
     return module
 
 

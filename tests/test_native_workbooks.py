@@ -8,8 +8,10 @@ import importlib
 import io
 import os
 import re
+import struct
 import subprocess
 import sys
+import time
 import weakref
 import zipfile
 
@@ -22,6 +24,7 @@ from veltrane.corvalest.excelutils import (
     parseRangeDesignation,
     quoteSheetName,
 )
+from conftest import BENCHMARKS, corpus_root, load_benchmark
 from launcher import python_command
 from test_workbooks import CORPUS
 from workbook_helpers import write_xlsx
@@ -102,6 +105,33 @@ def test_corpus_agrees_with_openpyxl(path):
     verdict = assert_native_agrees(path)
     name = os.path.basename(path)
     assert (verdict == "only native") == (name in OPENPYXL_REFUSES), verdict
+
+
+def answer(getranges, analyse, path):
+    """The ranges and the analysis of each, or "WorkbookError"."""
+    try:
+        ranges = getranges(path, "xlsx")
+        return ranges, [analyse(path, arange) for arange in ranges]
+    except excelsource.WorkbookError:
+        return "WorkbookError"
+
+
+QUIRKS_ROOT = corpus_root().parent / "quirks"
+QUIRKS = [pytest.param(str(p), id=str(p.relative_to(QUIRKS_ROOT)))
+          for p in sorted(QUIRKS_ROOT.rglob("*")) if p.suffix in (".xlsx", ".xlsm")]
+
+
+@pytest.mark.parametrize("path", QUIRKS or [pytest.param(
+    None, marks=pytest.mark.skip(reason="no workbooks under %s" % QUIRKS_ROOT))])
+def test_packages_naming_parts_two_ways_are_answered_as_openpyxl_alone(path):
+    """Parts found through relationships and through content types or fixed names
+    disagree, sections repeat, a number is longer than the scanner keeps: the answer is
+    openpyxl's own."""
+    def public_analyse(path, arange):
+        return excelsource.analyseRangeData(path, "xlsx", arange)
+
+    assert answer(excelsource.getranges, public_analyse, path) == answer(
+        excelsource._getranges_read, oracle_analyse, path)
 
 
 # --- workbooks written by openpyxl, then rewritten the ways other programs write them
@@ -234,17 +264,80 @@ def damaged_versions(data):
 
 
 def test_damaged_archives_raise_workbook_error(tmp_path):
+    """Damage is refused at once: the file is handed to no other reader."""
     path = small_book(tmp_path)
     for label, data in damaged_versions(path.read_bytes()):
         path.write_bytes(data)
-        with pytest.raises(sheetscan.Unreadable):
-            excelsource._native_ranges(str(path))
         for call in (lambda: excelsource.getranges(path, "xlsx"),
                      lambda: excelsource.analyseRangeData(path, "xlsx", "S")):
-            try:
-                call()  # openpyxl may still read what the scanner refuses; never a crash
-            except excelsource.WorkbookError as err:
-                assert "book.xlsx" in str(err) and "native scanner" in str(err), label
+            with pytest.raises(excelsource.WorkbookError) as raised:
+                call()
+            assert isinstance(raised.value.__cause__, sheetscan.Rejected), label
+            assert "book.xlsx" in str(raised.value) and "native scanner" in str(raised.value)
+
+
+def with_zip64_sheet(data, declared):
+    """The archive `data` with its worksheet's size declared `declared` in a zip64 field."""
+    end = data.rindex(b"PK\x05\x06")
+    size, offset = struct.unpack_from("<II", data, end + 12)
+    directory, at = bytearray(), offset
+    while at < offset + size:
+        name_length, extra_length, comment_length = struct.unpack_from("<HHH", data, at + 28)
+        header = bytearray(data[at:at + 46 + name_length + extra_length + comment_length])
+        if header[46:46 + name_length] == b"xl/worksheets/sheet1.xml":
+            struct.pack_into("<I", header, 24, 0xFFFFFFFF)
+            struct.pack_into("<H", header, 30, extra_length + 12)
+            header[46 + name_length:46 + name_length] = struct.pack("<HHQ", 1, 8, declared)
+        directory += header
+        at += 46 + name_length + extra_length + comment_length
+    tail = bytearray(data[end:])
+    struct.pack_into("<I", tail, 12, len(directory))
+    return data[:offset] + bytes(directory) + bytes(tail)
+
+
+def test_zip64_members_are_left_to_openpyxl_within_the_budget(tmp_path):
+    path = small_book(tmp_path)
+    with zipfile.ZipFile(path) as archive:
+        size = archive.getinfo("xl/worksheets/sheet1.xml").file_size
+    data = path.read_bytes()
+    path.write_bytes(with_zip64_sheet(data, size))
+    assert excelsource.getranges(path, "xlsx") == ["S!A1:B3"]  # openpyxl's answer
+    path.write_bytes(with_zip64_sheet(data, 1 << 40))
+    with pytest.raises(excelsource.WorkbookError, match="declare .* bytes") as raised:
+        excelsource.getranges(path, "xlsx")
+    assert isinstance(raised.value.__cause__, sheetscan.Rejected)
+
+
+# kind of hostile workbook, its size, and the refusal it meets (None: openpyxl's answer).
+HOSTILE = [
+    ("wide_row", 16385, "beyond XFD1048576"),
+    ("long_string", 4 * 32767 + 1, None),  # longer than the scanner keeps: left to openpyxl
+    ("long_string", 65 << 20, "declare .* bytes, more than"),  # ... unless too large to hand over
+    ("cell_formats", 65537, "more than 65536 cell formats"),
+    ("empty_strings", (1 << 24) + 1, "more than 16777216 entries"),
+    ("sheets", 3, None),
+    ("long_tag", 17 << 20, "a tag or comment longer than 16777216 bytes"),
+]
+
+
+@pytest.mark.parametrize("kind, size, refusal", HOSTILE)
+def test_hostile_workbooks_within_the_limits(tmp_path, kind, size, refusal):
+    hostile = load_benchmark(BENCHMARKS / "hostile.py", "hostile_workbooks")
+    if hostile is None:
+        pytest.skip("no benchmarks/hostile.py next to the tests")
+    path = tmp_path / "hostile.xlsx"
+    hostile.write_hostile(kind, str(path), size)
+    if refusal is None:
+        ranges = excelsource.getranges(path, "xlsx")
+        assert ranges == excelsource._getranges_read(path, "xlsx")
+        assert [excelsource.analyseRangeData(path, "xlsx", r) for r in ranges] == [
+            oracle_analyse(path, r) for r in ranges]
+        return
+    for call in (lambda: excelsource.getranges(path, "xlsx"),
+                 lambda: excelsource.analyseRangeData(path, "xlsx", "S1")):
+        with pytest.raises(excelsource.WorkbookError, match=refusal) as raised:
+            call()
+        assert isinstance(raised.value.__cause__, sheetscan.Rejected)
 
 
 def test_a_failing_read_is_not_taken_for_a_damaged_file(tmp_path):
@@ -345,6 +438,18 @@ def test_a_rewrite_that_keeps_every_timestamp_is_noticed(tmp_path, monkeypatch):
     small_book(tmp_path, rows=(("name", "qty"), ("bolt", 4), ("nut", 5), ("washer", 6)))
     monkeypatch.setattr(excelsource.os, "fstat", lambda fd: status)  # same size, times, inode
     assert excelsource.analyseRangeData(path, "xlsx", "S")[1] == 3
+
+
+def test_a_settled_archive_is_not_read_again_for_each_range(tmp_path, monkeypatch):
+    """Each range's analysis costs the same whatever the number of sheets."""
+    path = write_xlsx(tmp_path / "book.xlsx", [("S%d" % i, "A1", [["a"], [1]]) for i in range(3)])
+    later = time.time_ns() + 2 * excelsource._SETTLED_NS  # the file's status has settled
+    monkeypatch.setattr(excelsource.time, "time_ns", lambda: later)
+    ranges = excelsource.getranges(path, "xlsx")
+    reads = []
+    monkeypatch.setattr(excelsource, "_central_directory", lambda *args: reads.append(args))
+    assert [excelsource.analyseRangeData(path, "xlsx", r)[1] for r in ranges] == [1, 1, 1]
+    assert reads == []
 
 
 BOMB_SCRIPT = r"""

@@ -24,6 +24,21 @@ Ref sheet_entry(const Workbook& book, const SheetPart& sheet, size_t sample_rows
                              analysis.get()));
 }
 
+PyObject* workbook_ranges(Workbook& book, int fd, size_t sample_rows) {
+  if (!book.open(fd) || !book.read_shared_strings()) return nullptr;
+  Ref sheets = steal(PyList_New(0));
+  if (!sheets) return nullptr;
+  for (const SheetPart& sheet : book.package.worksheets) {
+    Ref entry = sheet_entry(book, sheet, sample_rows);
+    if (!entry || PyList_Append(sheets.get(), entry.get()) < 0) return nullptr;
+  }
+  NumberFormats formats;
+  if (!book.read_number_formats(&formats)) return nullptr;
+  Ref styles = styles_object(book.package.date1904, formats);
+  if (!styles) return nullptr;
+  return PyTuple_Pack(2, sheets.get(), styles.get());
+}
+
 }  // namespace
 
 PyObject* ranges(PyObject* module, PyObject* args) {
@@ -33,18 +48,9 @@ PyObject* ranges(PyObject* module, PyObject* args) {
   if (sample_rows < 0) return PyErr_Format(PyExc_ValueError, "sample_rows is negative");
   ScanContext context(module);
   Workbook book(context);
-  if (!book.open(fd) || !book.read_shared_strings()) return nullptr;
-  Ref sheets = steal(PyList_New(0));
-  if (!sheets) return nullptr;
-  for (const SheetPart& sheet : book.package.worksheets) {
-    Ref entry = sheet_entry(book, sheet, static_cast<size_t>(sample_rows));
-    if (!entry || PyList_Append(sheets.get(), entry.get()) < 0) return nullptr;
-  }
-  NumberFormats formats;
-  if (!book.read_number_formats(&formats)) return nullptr;
-  Ref styles = styles_object(book.package.date1904, formats);
-  if (!styles) return nullptr;
-  return PyTuple_Pack(2, sheets.get(), styles.get());
+  PyObject* result = workbook_ranges(book, fd, static_cast<size_t>(sample_rows));
+  if (!result) book.keep_fallback_within_budget();
+  return result;
 }
 
 }  // namespace sheetscan

@@ -3,13 +3,18 @@
 // and how a reader refuses a file.
 //
 // Every function of the scanner that can fail returns false (or null) with a
-// Python exception set: either the module's own `Unreadable` (a ValueError)
-// for a file it refuses, through refuse(), or whatever CPython raised
-// (MemoryError, OSError, KeyboardInterrupt), which is passed on unchanged.
+// Python exception set: the module's own `Unreadable` (a ValueError) for a
+// file laid out in a way the scanner does not read, which another reader may
+// try (unsupported()); its subclass `Rejected` for a file that is damaged,
+// hostile or beyond a limit (limits.hpp), which no other reader may try
+// (reject()); or whatever CPython raised (MemoryError, OSError,
+// KeyboardInterrupt), which is passed on unchanged.
 #pragma once
 
 #include "common/pyref.hpp"
 #include "sheetscan/module_state.hpp"
+
+#include <cstdint>
 
 namespace sheetscan {
 
@@ -23,8 +28,14 @@ class ScanContext {
   ScanContext(const ScanContext&) = delete;
   ScanContext& operator=(const ScanContext&) = delete;
 
-  // Sets Unreadable with a printf-style message (PyErr_Format's conventions); returns false.
-  bool refuse(const char* format, ...) const;
+  // Set Unreadable or Rejected with a printf-style message (PyErr_Format's
+  // conventions); return false.
+  bool unsupported(const char* format, ...) const;
+  bool reject(const char* format, ...) const;
+  // Turns a pending Unreadable into Rejected when another reader would have
+  // to read more than kMaxFallbackBytes (`declared` bytes, or an unknown
+  // amount when `known` is false): the fallback is no way around the limits.
+  void keep_fallback_within_budget(bool known, uint64_t declared) const;
 
   // zlib's functions, imported at the first use; null with the error set when that fails.
   const ZlibFunctions* zlib();

@@ -35,4 +35,8 @@ bool Workbook::shared_texts(const AreaScan& scan, SharedTexts* texts) const {
   return texts->empty() || strings.texts(archive, texts);
 }
 
+void Workbook::keep_fallback_within_budget() const {
+  archive.context().keep_fallback_within_budget(archive.sizes_known(), archive.declared_bytes());
+}
+
 }  // namespace sheetscan

@@ -23,6 +23,9 @@ struct Workbook {
   bool read_number_formats(NumberFormats* formats) const;
   // The texts of the shared strings that the first rows of `scan` use.
   bool shared_texts(const AreaScan& scan, SharedTexts* texts) const;
+  // After a failure: a refusal that would hand the file to another reader
+  // becomes final when the archive declares more than that reader may read.
+  void keep_fallback_within_budget() const;
 
   ZipArchive archive;
   Package package;

@@ -1,5 +1,6 @@
 #include "sheetscan/package/package.hpp"
 
+#include "sheetscan/package/content_types.hpp"
 #include "sheetscan/package/part_contents.hpp"
 #include "sheetscan/package/relationships.hpp"
 #include "sheetscan/xlsb/parts.hpp"
@@ -8,6 +9,8 @@
 namespace sheetscan {
 
 namespace {
+
+constexpr char kStylesPart[] = "xl/styles.xml";
 
 std::string office_document(const Relationships& package_relationships) {
   for (const std::string& id : package_relationships.order) {
@@ -33,7 +36,7 @@ bool find_worksheets(const ZipArchive& archive, const WorkbookContents& workbook
   for (const SheetEntry& sheet : workbook.sheets) {
     auto found = relationships.by_id.find(sheet.relationship_id);
     if (found == relationships.by_id.end()) {
-      return archive.context().refuse("sheet %s has no relationship", sheet.name.c_str());
+      return archive.context().unsupported("sheet %s has no relationship", sheet.name.c_str());
     }
     const Relationship& relationship = found->second;
     // Chart sheets and sheets whose part is missing are not worksheets.
@@ -58,6 +61,38 @@ void find_shared_parts(const ZipArchive& archive, const Relationships& relations
   }
 }
 
+// Whether `named` (what openpyxl reads; empty for none) is the member `found`
+// (what the scanner reads; empty for none), names compared as the archive
+// looks them up.
+bool same_part(const ZipArchive& archive, const std::string& named, const std::string& found) {
+  if (named.empty() || found.empty()) return named.empty() == found.empty();
+  return archive.stored_name(named) == archive.stored_name(found);
+}
+
+// openpyxl finds the workbook part and the shared strings through the content
+// types, and the styles under the fixed name "xl/styles.xml"; a package whose
+// relationships lead elsewhere is left to openpyxl, whose answer stands. One
+// that openpyxl cannot open (no workbook part named, or a part named that is
+// missing) keeps the scanner's answer.
+bool check_parts_agree(const ZipArchive& archive, const std::string& workbook_part,
+                       const Package& package) {
+  ContentTypes types;
+  if (!read_content_types(archive, &types)) return false;
+  if (!types.present || types.workbook_part.empty() || !archive.find(types.workbook_part) ||
+      (!types.shared_strings_part.empty() && !archive.find(types.shared_strings_part))) {
+    return true;
+  }
+  std::string styles_part = archive.find(kStylesPart) ? kStylesPart : "";
+  if (!same_part(archive, types.workbook_part, workbook_part) ||
+      !same_part(archive, types.shared_strings_part, package.shared_strings_part) ||
+      !same_part(archive, styles_part, package.styles_part)) {
+    return archive.context().unsupported(
+        "the content types and the relationships name different workbook, shared strings or "
+        "styles parts");
+  }
+  return true;
+}
+
 }  // namespace
 
 bool read_package(const ZipArchive& archive, Package* package) {
@@ -65,7 +100,7 @@ bool read_package(const ZipArchive& archive, Package* package) {
   if (!read_relationships(archive, "", &package_relationships)) return false;
   std::string workbook_part = office_document(package_relationships);
   if (workbook_part.empty()) {
-    return archive.context().refuse("the package names no workbook part");
+    return archive.context().unsupported("the package names no workbook part");
   }
   WorkbookContents workbook;
   if (!read_workbook(archive, workbook_part, package, &workbook)) return false;
@@ -74,7 +109,7 @@ bool read_package(const ZipArchive& archive, Package* package) {
   if (!read_relationships(archive, workbook_part, &relationships)) return false;
   if (!find_worksheets(archive, workbook, relationships, package)) return false;
   find_shared_parts(archive, relationships, package);
-  return true;
+  return package->binary || check_parts_agree(archive, workbook_part, *package);
 }
 
 }  // namespace sheetscan

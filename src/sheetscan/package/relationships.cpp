@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "sheetscan/limits.hpp"
 #include "sheetscan/xml/xml_part.hpp"
 
 namespace sheetscan {
@@ -45,8 +46,8 @@ std::string relationships_member(const std::string& part) {
 
 class RelationshipsHandler : public XmlHandler {
  public:
-  RelationshipsHandler(const std::string& part, Relationships* relationships)
-      : folder_(folder_of(part)), relationships_(relationships) {}
+  RelationshipsHandler(ScanContext& context, const std::string& part, Relationships* relationships)
+      : context_(context), folder_(folder_of(part)), relationships_(relationships) {}
   bool start(const char* name, const char** attributes) override {
     if (std::strcmp(local_name(name), "Relationship") != 0) return true;
     const char* id = attribute(attributes, "Id");
@@ -54,6 +55,13 @@ class RelationshipsHandler : public XmlHandler {
     const char* target = attribute(attributes, "Target");
     const char* mode = attribute(attributes, "TargetMode");
     if (!id || !type || !target) return true;
+    if (relationships_->order.size() == kMaxRelationships) {
+      return context_.reject("a part has more than %zu relationships", kMaxRelationships);
+    }
+    text_bytes_ += 2 * std::strlen(id) + std::strlen(type) + std::strlen(target);
+    if (text_bytes_ > kMaxEntryTextBytes) {
+      return context_.reject("a part's relationships take more than %zu bytes", kMaxEntryTextBytes);
+    }
     relationships_->by_id[id] = Relationship{type, resolved(target, mode)};
     relationships_->order.push_back(id);
     return true;
@@ -70,15 +78,17 @@ class RelationshipsHandler : public XmlHandler {
     return normalised(folder_.empty() ? target : folder_ + "/" + target);
   }
 
+  ScanContext& context_;
   std::string folder_;
   Relationships* relationships_;
+  size_t text_bytes_ = 0;  // kept of the relationships: ids (twice), types, targets
 };
 
 }  // namespace
 
 bool read_relationships(const ZipArchive& archive, const std::string& part,
                         Relationships* relationships) {
-  RelationshipsHandler handler(part, relationships);
+  RelationshipsHandler handler(archive.context(), part, relationships);
   return parse_xml_member(archive, relationships_member(part), &handler);
 }
 

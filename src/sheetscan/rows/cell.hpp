@@ -9,10 +9,9 @@
 #include <string>
 #include <vector>
 
-namespace sheetscan {
+#include "sheetscan/limits.hpp"
 
-constexpr uint64_t kMaxRows = 1048576;
-constexpr uint64_t kMaxColumns = 16384;
+namespace sheetscan {
 
 // A cell's type, as SpreadsheetML's "t" attribute names it.
 enum class CellType : uint8_t {

@@ -2,18 +2,24 @@
 
 namespace sheetscan {
 
-bool RowCollector::end_row() {
-  if (!in_row_) return true;
+bool RowCollector::beyond_last_cell() const {
+  return context_.reject("worksheet %s holds cells beyond XFD%llu (the last cell of a worksheet)",
+                         sheet_name_.c_str(), static_cast<unsigned long long>(kMaxRows));
+}
+
+bool RowCollector::too_much_text() const {
+  return context_.reject("the first rows of worksheet %s hold more than %zu bytes of text",
+                         sheet_name_.c_str(), kMaxKeptTextBytes);
+}
+
+void RowCollector::end_row() {
+  if (!in_row_) return;
   in_row_ = false;
-  if (row_number_ < next_row_) return true;  // openpyxl drops rows that go backwards
-  if (row_number_ > kMaxRows || row_width_ > kMaxColumns) {
-    return context_.refuse("worksheet %s holds cells beyond XFD1048576", sheet_name_.c_str());
-  }
+  if (dropped()) return;
   next_row_ = row_number_ + 1;
-  if (row_width_ == 0) return true;
+  if (row_width_ == 0) return;
   filled_.resize(filled_count_);
   if (!sink_->row(row_number_, filled_)) stopped_ = true;
-  return true;
 }
 
 }  // namespace sheetscan

@@ -33,16 +33,16 @@ bool sheet_bundle(ScanContext& context, const std::string& data, WorkbookContent
   SheetEntry entry;
   uint32_t length;
   size_t peek = offset;
-  if (!read_u32(data, &peek, &length)) return context.refuse("a sheet record is damaged");
+  if (!read_u32(data, &peek, &length)) return context.reject("a sheet record is damaged");
   if (length == kNullString) {
     offset = peek;
   } else if (!read_wide_string(data, &offset, &entry.relationship_id)) {
-    return context.refuse("a sheet record is damaged");
+    return context.reject("a sheet record is damaged");
   }
   if (!read_wide_string(data, &offset, &entry.name) || entry.name.empty()) {
-    return context.refuse("a sheet record is damaged");
+    return context.reject("a sheet record is damaged");
   }
-  if (!entry.relationship_id.empty()) workbook->sheets.push_back(entry);
+  if (!entry.relationship_id.empty()) return workbook->add_sheet(context, std::move(entry));
   return true;
 }
 
@@ -51,7 +51,7 @@ bool workbook_properties(ScanContext& context, const std::string& data,
   size_t offset = 0;
   uint32_t flags;
   if (!read_u32(data, &offset, &flags))
-    return context.refuse("the workbook properties are damaged");
+    return context.reject("the workbook properties are damaged");
   workbook->date1904 = flags & 1;
   return true;
 }
@@ -61,18 +61,16 @@ bool number_format(ScanContext& context, const std::string& data, NumberFormats*
   uint32_t id;
   std::string code;
   if (!read_u16(data, &offset, &id) || !read_wide_string(data, &offset, &code)) {
-    return context.refuse("a number format is damaged");
+    return context.reject("a number format is damaged");
   }
-  formats->custom.emplace_back(static_cast<long>(id), code);
-  return true;
+  return formats->add_number_format(context, static_cast<long>(id), std::move(code));
 }
 
 bool cell_format(ScanContext& context, const std::string& data, NumberFormats* formats) {
   size_t offset = 2;  // ixfeParent
   uint32_t id;
-  if (!read_u16(data, &offset, &id)) return context.refuse("a cell format is damaged");
-  formats->style_format_ids.push_back(static_cast<long>(id));
-  return true;
+  if (!read_u16(data, &offset, &id)) return context.reject("a cell format is damaged");
+  return formats->add_cell_format(context, static_cast<long>(id));
 }
 
 }  // namespace
@@ -99,9 +97,9 @@ bool read_strings(const ZipArchive& archive, const std::string& part, const Stri
     if (type == UINT32_MAX) return true;
     size_t offset = 1;  // flags: rich text runs and phonetic text follow the string
     if (!read_wide_string(data, &offset, &text)) {
-      return archive.context().refuse("a shared string is damaged");
+      return archive.context().reject("a shared string is damaged");
     }
-    visit(text);
+    if (!visit(text, false)) return false;
   }
   return false;
 }

@@ -50,7 +50,7 @@ bool RecordReader::number(int most_bytes, uint32_t* value, bool* at_end) {
     *value |= static_cast<uint32_t>(next & 0x7F) << (7 * i);
     if (!(next & 0x80)) return true;
   }
-  return member_.context().refuse("%s: a record header is damaged", member_.name().c_str());
+  return member_.context().reject("%s: a record header is damaged", member_.name().c_str());
 }
 
 // The common case: the record's header and bytes lie whole in the current chunk.
@@ -89,7 +89,7 @@ bool RecordReader::next(uint32_t* type, std::string* data) {
     if (at_end) return cut_short();
     bool keep = wanted_(*type);
     if (keep && length > kLongestWantedRecord) {
-      return member_.context().refuse("%s: a record of impossible length %lu",
+      return member_.context().reject("%s: a record of impossible length %lu",
                                       member_.name().c_str(), static_cast<unsigned long>(length));
     }
     if (!skip_or_keep(length, keep, data)) return false;
@@ -115,7 +115,7 @@ bool RecordReader::skip_or_keep(uint32_t length, bool keep, std::string* data) {
 }
 
 bool RecordReader::cut_short() {
-  return member_.context().refuse("%s: a record is cut short", member_.name().c_str());
+  return member_.context().reject("%s: a record is cut short", member_.name().c_str());
 }
 
 }  // namespace xlsb

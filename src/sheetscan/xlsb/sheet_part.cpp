@@ -96,13 +96,17 @@ class BinarySheet {
   bool run(RecordReader* reader) {
     std::string data;
     for (uint32_t type; reader->next(&type, &data);) {
-      if (type == UINT32_MAX || type == kEndSheetData) return rows_.end_row();
+      if (type == UINT32_MAX || type == kEndSheetData) {
+        rows_.end_row();
+        return true;
+      }
       if (type == kBeginSheetData) {
         in_data_ = true;
       } else if (!in_data_) {
         continue;
       } else if (type == kRowHeader) {
-        if (!rows_.end_row() || !begin_row(data)) return false;
+        rows_.end_row();
+        if (!begin_row(data)) return false;
         if (rows_.stopped()) return true;
       } else if (!cell(type, data)) {
         return false;
@@ -112,34 +116,33 @@ class BinarySheet {
   }
 
  private:
-  bool damaged() { return context_.refuse("%s: a cell record is damaged", sheet_name_.c_str()); }
+  bool damaged() { return context_.reject("%s: a cell record is damaged", sheet_name_.c_str()); }
 
   bool begin_row(const std::string& data) {
     size_t offset = 0;
     uint32_t row;
     if (!read_u32(data, &offset, &row)) return damaged();
-    rows_.begin_row(static_cast<uint64_t>(row) + 1);
-    return true;
+    return rows_.begin_row(static_cast<uint64_t>(row) + 1);
   }
 
   bool cell(uint32_t type, const std::string& data) {
-    if (!rows_.in_row()) return context_.refuse("%s: a cell outside any row", sheet_name_.c_str());
+    if (!rows_.in_row())
+      return context_.unsupported("%s: a cell outside any row", sheet_name_.c_str());
     size_t offset = 0;
     uint32_t column, style;
     if (!read_u32(data, &offset, &column) || !read_u32(data, &offset, &style)) return damaged();
     uint64_t position = static_cast<uint64_t>(column) + 1;
     if (!rows_.follows_last_cell(position)) {
-      return context_.refuse("%s: cells out of column order", sheet_name_.c_str());
+      return context_.unsupported("%s: cells out of column order", sheet_name_.c_str());
     }
-    rows_.extend_to(position);
+    if (!rows_.extend_to(position)) return false;
     Cell& cell = rows_.cell_slot();
     cell.column = position;
     cell.style = static_cast<long>(style & kStyleIndexBits);
     cell.text.clear();
     CellValue value(data, offset, &cell, rows_.keeps_texts());
     if (!read_value(type, &value, &cell)) return false;
-    if (value.filled) rows_.keep_cell();
-    return true;
+    return !value.filled || rows_.keep_cell();
   }
 
   bool read_value(uint32_t type, CellValue* value, Cell* cell) {
@@ -166,15 +169,15 @@ class BinarySheet {
       case kFormulaString:
         return value->inline_string(0) || damaged();
       default:
-        return context_.refuse("%s: unknown cell record %lu", sheet_name_.c_str(),
-                               static_cast<unsigned long>(type));
+        return context_.unsupported("%s: unknown cell record %lu", sheet_name_.c_str(),
+                                    static_cast<unsigned long>(type));
     }
   }
 
   bool shared_string(CellValue* value, Cell* cell) {
     uint32_t index;
     if (!value->shared_string_index(&index) || index >= strings_.size()) {
-      return context_.refuse("%s: shared string index out of range", sheet_name_.c_str());
+      return context_.unsupported("%s: shared string index out of range", sheet_name_.c_str());
     }
     cell->type = CellType::kSharedString;
     cell->shared_index = index;

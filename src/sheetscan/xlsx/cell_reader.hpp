@@ -2,12 +2,14 @@
 // style, and the text of its value (<v>) or of its inline string (<is>).
 // The value's text ends at its first child element; of a cell whose texts are
 // not wanted, only enough is kept to check the value's spelling and to tell an
-// empty inline string from another.
+// empty inline string from another; of any cell, no more than its longest
+// text. What was cut off is noted, so that no value is judged on a part of it.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
+#include "sheetscan/limits.hpp"
 #include "sheetscan/rows/cell.hpp"
 #include "sheetscan/xlsx/cell_text.hpp"
 #include "sheetscan/xlsx/rich_text.hpp"
@@ -31,11 +33,11 @@ class CellReader {
     if (type_ == CellType::kOther) other_type_.assign(type);
     style_ = style;
     keep_texts_ = keep_texts;
-    value_seen_ = collecting_value_ = inline_seen_ = false;
+    value_seen_ = collecting_value_ = inline_seen_ = value_cut_ = false;
     inline_depth_ = 0;
     value_text_.clear();
     rich_.clear();
-    rich_.set_limit(keep_texts ? static_cast<size_t>(-1) : 1);
+    rich_.set_limit(keep_texts ? kMaxTextBytes : 1);
   }
 
   // A child element of the cell starts, at `depth` in the document: the
@@ -66,8 +68,10 @@ class CellReader {
   void text(const char* data, int length) {
     if (collecting_value_) {
       size_t size = static_cast<size_t>(length);
-      if (!keep_texts_ && value_text_.size() + size > kKeptValueText) {
-        size = value_text_.size() < kKeptValueText ? kKeptValueText - value_text_.size() : 0;
+      size_t kept = keep_texts_ ? kMaxTextBytes : kKeptValueText;
+      if (value_text_.size() + size > kept) {
+        size = value_text_.size() < kept ? kept - value_text_.size() : 0;
+        value_cut_ = true;
       }
       value_text_.append(data, size);
     } else if (inline_depth_) {
@@ -80,6 +84,9 @@ class CellReader {
   const std::string& other_type() const { return other_type_; }
   long style() const { return style_; }
   const std::string& value_text() const { return value_text_; }
+  // Whether the value's text, or the inline string's, was longer than what was kept.
+  bool value_cut() const { return value_cut_; }
+  bool inline_cut() const { return rich_.cut(); }
   bool has_inline_text() const { return inline_seen_ && !rich_.empty(); }
   std::string inline_text() const { return rich_.content(); }
 
@@ -90,7 +97,7 @@ class CellReader {
   std::string other_type_;
   long style_ = 0;
   bool keep_texts_ = false;
-  bool value_seen_ = false, collecting_value_ = false, inline_seen_ = false;
+  bool value_seen_ = false, collecting_value_ = false, inline_seen_ = false, value_cut_ = false;
   int inline_depth_ = 0;  // of the <is> being read, 0 outside it
   std::string value_text_;
   RichText rich_;

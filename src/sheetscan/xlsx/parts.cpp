@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "sheetscan/limits.hpp"
 #include "sheetscan/xlsx/rich_text.hpp"
 #include "sheetscan/xml/xml_part.hpp"
 
@@ -19,6 +20,12 @@ constexpr char kTransitionalRelations[] =
 constexpr char kStrictRelations[] = "http://purl.oclc.org/ooxml/officeDocument/relationships";
 constexpr char kEscapedUnderscore[] = "x005F_";
 
+// openpyxl keeps the last of sections repeated (in any namespace), the
+// scanner would merge them: such a part is left to openpyxl.
+bool repeated_section(ScanContext& context, const char* section) {
+  return context.unsupported("more than one %s section", section);
+}
+
 class WorkbookHandler : public XmlHandler {
  public:
   WorkbookHandler(ScanContext& context, WorkbookContents* workbook)
@@ -31,6 +38,7 @@ class WorkbookHandler : public XmlHandler {
                                        static_cast<size_t>(local - name - (local == name ? 0 : 1)));
     } else if (depth_ == 2) {
       in_sheets_ = std::strcmp(local, "sheets") == 0;
+      if (in_sheets_ && sheets_seen_++) return repeated_section(context_, "sheets");
       if (std::strcmp(local, "workbookPr") == 0) read_date_system(attributes);
     } else if (depth_ == 3 && in_sheets_ && std::strcmp(local, "sheet") == 0) {
       return add_sheet(attributes);
@@ -52,11 +60,11 @@ class WorkbookHandler : public XmlHandler {
   }
   bool add_sheet(const char** attributes) {
     const char* name = attribute(attributes, "name");
-    if (!name || !*name) return context_.refuse("a sheet of the workbook has no name");
+    if (!name || !*name) return context_.unsupported("a sheet of the workbook has no name");
     const char* id = attribute(attributes, qualified(kTransitionalRelations, "id").c_str());
     if (!id) id = attribute(attributes, qualified(kStrictRelations, "id").c_str());
     // Sheets without a relationship id are left out, as openpyxl does.
-    if (id && *id) workbook_->sheets.push_back(SheetEntry{name, id});
+    if (id && *id) return workbook_->add_sheet(context_, SheetEntry{name, id});
     return true;
   }
 
@@ -64,6 +72,7 @@ class WorkbookHandler : public XmlHandler {
   WorkbookContents* workbook_;
   int depth_ = 0;
   bool in_sheets_ = false;
+  int sheets_seen_ = 0;
 };
 
 // Parses a cell format's numFmtId as openpyxl's Integer does for plain digits;
@@ -77,7 +86,7 @@ bool format_id(ScanContext& context, const char* text, long* id) {
   errno = 0;
   long value = std::strtol(text, &end, 10);
   if (!*text || *end || errno || value < 0 || text[0] == '+' || text[0] == ' ') {
-    return context.refuse("number format id %s is not a plain integer", text);
+    return context.unsupported("number format id %s is not a plain integer", text);
   }
   *id = value;
   return true;
@@ -94,6 +103,9 @@ class StylesHandler : public XmlHandler {
       section_ = std::strcmp(local, "numFmts") == 0   ? Section::kNumberFormats
                  : std::strcmp(local, "cellXfs") == 0 ? Section::kCellFormats
                                                       : Section::kOther;
+      if (section_ != Section::kOther && seen_[static_cast<int>(section_)]++) {
+        return repeated_section(context_, local);
+      }
     } else if (depth_ == 3 && section_ == Section::kCellFormats && !std::strcmp(local, "xf")) {
       return add_cell_format(attributes);
     } else if (depth_ == 3 && section_ == Section::kNumberFormats &&
@@ -114,22 +126,21 @@ class StylesHandler : public XmlHandler {
   bool add_cell_format(const char** attributes) {
     long id = 0;
     if (!format_id(context_, attribute(attributes, "numFmtId"), &id)) return false;
-    formats_->style_format_ids.push_back(id);
-    return true;
+    return formats_->add_cell_format(context_, id);
   }
   bool add_number_format(const char** attributes) {
     long id = 0;
     const char* code = attribute(attributes, "formatCode");
-    if (!code) return context_.refuse("a number format has no code");
+    if (!code) return context_.unsupported("a number format has no code");
     if (!format_id(context_, attribute(attributes, "numFmtId"), &id)) return false;
-    formats_->custom.emplace_back(id, code);
-    return true;
+    return formats_->add_number_format(context_, id, code);
   }
 
   ScanContext& context_;
   NumberFormats* formats_;
   int depth_ = 0;
   Section section_ = Section::kOther;
+  int seen_[3] = {0, 0, 0};  // of each section
 };
 
 // openpyxl reads each entry with text.replace("x005F_", "").
@@ -148,12 +159,14 @@ std::string unescaped(const std::string& text) {
 class TableHandler : public XmlHandler {
  public:
   TableHandler(ScanContext& context, const std::string& main_namespace, const StringVisitor& visit)
-      : context_(context), entry_tag_(qualified(main_namespace, "si")), visit_(visit) {}
+      : context_(context), entry_tag_(qualified(main_namespace, "si")), visit_(visit) {
+    text_.set_limit(kMaxTextBytes);
+  }
   bool start(const char* name, const char**) override {
-    ++depth_;
+    if (++depth_ == 1 && !in_namespace(name, entry_tag_)) return other_namespace(context_);
     if (entry_depth_) {
       // openpyxl would count an entry inside an entry as one more string.
-      if (entry_tag_ == name) return context_.refuse("a shared string inside a shared string");
+      if (entry_tag_ == name) return context_.unsupported("a shared string inside a shared string");
       text_.start(local_name(name), depth_ - entry_depth_);
       return true;
     }
@@ -168,7 +181,9 @@ class TableHandler : public XmlHandler {
       text_.end(depth_ - entry_depth_);
     } else if (entry_depth_ == depth_) {
       entry_depth_ = 0;
-      visit_(unescaped(text_.content()));
+      if (!visit_(text_.empty() ? std::string() : unescaped(text_.content()), text_.cut())) {
+        return false;
+      }
     }
     --depth_;
     return true;
@@ -189,11 +204,15 @@ class TableHandler : public XmlHandler {
 
 }  // namespace
 
+bool other_namespace(ScanContext& context) {
+  return context.unsupported("a part in another namespace than the workbook part");
+}
+
 bool read_workbook(const ZipArchive& archive, const std::string& part, WorkbookContents* workbook) {
   WorkbookHandler handler(archive.context(), workbook);
   if (!parse_xml_member(archive, part, &handler)) return false;
   if (workbook->main_namespace != kTransitionalMain && workbook->main_namespace != kStrictMain) {
-    return archive.context().refuse("the workbook part is not SpreadsheetML");
+    return archive.context().unsupported("the workbook part is not SpreadsheetML");
   }
   return true;
 }

@@ -18,6 +18,11 @@ bool read_workbook(const ZipArchive& archive, const std::string& part, WorkbookC
 bool read_number_formats(const ZipArchive& archive, const std::string& part,
                          NumberFormats* formats);
 
+// Leaves to openpyxl (Unreadable, false) a part whose root element is in
+// another namespace than the workbook part's: openpyxl reads each part in
+// the namespace it finds there, the scanner in the workbook's.
+bool other_namespace(ScanContext& context);
+
 // Visits each entry of the table, its text as openpyxl reads it.
 bool read_strings(const ZipArchive& archive, const std::string& part,
                   const std::string& main_namespace, const StringVisitor& visit);

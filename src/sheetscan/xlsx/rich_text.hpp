@@ -14,6 +14,7 @@ class RichText {
   void clear() {
     plain_.clear();
     runs_.clear();
+    cut_ = false;
     depth_ = 0;
     target_ = nullptr;
   }
@@ -32,7 +33,7 @@ class RichText {
   }
   void end(int depth) {
     if (depth == 1 && in_run_) {
-      runs_ += run_text_;
+      append(&runs_, run_text_.data(), run_text_.size());
       run_text_.clear();
       in_run_ = false;
     }
@@ -40,16 +41,26 @@ class RichText {
     depth_ = depth - 1;
   }
   void text(const char* data, int length) {
-    if (!target_ || depth_ != text_depth_ || target_->size() >= limit_) return;
-    size_t room = limit_ - target_->size();
-    target_->append(data, static_cast<size_t>(length) < room ? static_cast<size_t>(length) : room);
+    if (target_ && depth_ == text_depth_) append(target_, data, static_cast<size_t>(length));
   }
-  // Keeps at most `limit` bytes of each piece, enough to tell empty from not.
+  // Keeps at most `limit` bytes of each piece and of all runs together
+  // (enough to tell empty from not, or a cell's longest text).
   void set_limit(size_t limit) { limit_ = limit; }
   std::string content() const { return plain_ + runs_; }
   bool empty() const { return plain_.empty() && runs_.empty(); }
+  // Whether some of the text was not kept.
+  bool cut() const { return cut_; }
 
  private:
+  void append(std::string* piece, const char* data, size_t length) {
+    size_t room = piece->size() < limit_ ? limit_ - piece->size() : 0;
+    if (length > room) {
+      cut_ = true;
+      length = room;
+    }
+    piece->append(data, length);
+  }
+
   std::string plain_;
   std::string runs_;
   std::string run_text_;
@@ -57,6 +68,7 @@ class RichText {
   int depth_ = 0;
   int text_depth_ = -1;
   bool in_run_ = false;
+  bool cut_ = false;
   size_t limit_ = static_cast<size_t>(-1);
 };
 

@@ -1,6 +1,7 @@
 #include "sheetscan/xml/xml_part.hpp"
 
 #include "common/exception_boundary.hpp"
+#include "sheetscan/limits.hpp"
 #include "sheetscan/xml/expat_capi.hpp"
 #include "sheetscan/zip/member_reader.hpp"
 
@@ -19,6 +20,9 @@ struct ParseState {
   bool failed = false;
   bool root_seen = false;
   bool has_doctype = false;
+  bool event_seen = false;  // since the last slice was fed
+  uint64_t fed = 0;         // bytes given to expat
+  uint64_t quiet_from = 0;  // where the input without any event starts
 };
 
 // Runs `event` (the handler's answer to one expat callback) unless the parse
@@ -27,6 +31,7 @@ struct ParseState {
 template <typename Event>
 void handle(void* data, Event event) {
   auto* state = static_cast<ParseState*>(data);
+  state->event_seen = true;
   if (state->failed) return;
   try {
     if (!event(state->handler)) state->failed = true;
@@ -80,7 +85,7 @@ bool parse_error(ScanContext& context, const ExpatApi* api, XmlParser parser,
     PyErr_NoMemory();
     return false;
   }
-  return context.refuse("%s is not well-formed XML (%s)", member.c_str(), api->ErrorString(code));
+  return context.reject("%s is not well-formed XML (%s)", member.c_str(), api->ErrorString(code));
 }
 
 bool feed(ScanContext& context, const ExpatApi* api, XmlParser parser, ParseState* state,
@@ -91,10 +96,18 @@ bool feed(ScanContext& context, const ExpatApi* api, XmlParser parser, ParseStat
     bool final_slice = last && slice == length;
     int status = api->Parse(parser, data, static_cast<int>(slice), final_slice ? 1 : 0);
     if (state->failed) return false;
+    state->fed += slice;
+    if (state->event_seen) {
+      state->event_seen = false;
+      state->quiet_from = state->fed;
+    } else if (state->fed - state->quiet_from > kMaxXmlTokenBytes) {
+      return context.reject("%s holds a tag or comment longer than %zu bytes", member.c_str(),
+                            kMaxXmlTokenBytes);
+    }
     // What follows the point where the handler had all it wanted is not looked at.
     if (state->handler->finished()) return true;
     if (state->has_doctype) {
-      return context.refuse("%s holds a document type declaration", member.c_str());
+      return context.reject("%s holds a document type declaration", member.c_str());
     }
     if (status == 0) return parse_error(context, api, parser, member);
     data += slice;

@@ -44,6 +44,13 @@ inline const char* attribute(const char** attributes, const char* name) {
   return nullptr;
 }
 
+// Whether the element `name` is in the namespace of `qualified_name`
+// ("namespace\x01local" both).
+inline bool in_namespace(const char* name, const std::string& qualified_name) {
+  size_t length = qualified_name.find(kNamespaceSeparator);
+  return length != std::string::npos && std::strncmp(name, qualified_name.c_str(), length + 1) == 0;
+}
+
 // "namespace\x01local", the form in which expat reports a qualified name.
 inline std::string qualified(const std::string& space, const char* local) {
   return space + kNamespaceSeparator + local;

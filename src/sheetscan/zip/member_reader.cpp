@@ -24,19 +24,20 @@ constexpr long kRawDeflate = -15;
 bool MemberReader::open(const ZipArchive& archive, const std::string& name) {
   ScanContext& context = archive.context();
   const ZipMember* member = archive.find(name);
-  if (!member) return context.refuse("the archive has no member %s", name.c_str());
+  if (!member) return context.unsupported("the archive has no member %s", name.c_str());
   archive_ = &archive;
   name_ = archive.stored_name(name);
   member_ = *member;
   if (member_.flags & kUnreadableFlags) {
-    return context.refuse("member %s is encrypted", name.c_str());
+    return context.unsupported("member %s is encrypted", name.c_str());
   }
   if (member_.method != kStored && member_.method != kDeflated) {
-    return context.refuse("member %s is compressed with method %d", name.c_str(), member_.method);
+    return context.unsupported("member %s is compressed with method %d", name.c_str(),
+                               member_.method);
   }
   if (!check_local_header(name)) return false;
   if (member_.method == kStored && member_.compressed_size != member_.size) {
-    return context.refuse("member %s: stored sizes differ", name.c_str());
+    return context.reject("member %s: stored sizes differ", name.c_str());
   }
   input_left_ = member_.compressed_size;
   crc_ = steal(PyLong_FromLong(0));
@@ -52,18 +53,18 @@ bool MemberReader::check_local_header(const std::string& name) {
   unsigned char header[kLocalHeaderSize];
   // A file that ends before the header is refused; a failing read is not the file's fault.
   if (member_.header_offset > archive_->file_size()) {
-    return context.refuse("member %s: its local header lies outside the archive", name.c_str());
+    return context.reject("member %s: its local header lies outside the archive", name.c_str());
   }
   switch (archive_->read_or_end(member_.header_offset, header, sizeof header)) {
     case common::ReadStatus::kComplete:
       break;
     case common::ReadStatus::kEndOfFile:
-      return context.refuse("member %s: its local header lies outside the archive", name.c_str());
+      return context.reject("member %s: its local header lies outside the archive", name.c_str());
     case common::ReadStatus::kError:
       return false;
   }
   if (std::memcmp(header, "PK\3\4", 4) != 0) {
-    return context.refuse("member %s: bad local header", name.c_str());
+    return context.reject("member %s: bad local header", name.c_str());
   }
   size_t name_length = common::le16(header + 26);
   std::string local_name(name_length, '\0');
@@ -72,13 +73,13 @@ bool MemberReader::check_local_header(const std::string& name) {
     return false;
   }
   if (local_name != name_) {
-    return context.refuse("member %s: its local header names another", name.c_str());
+    return context.reject("member %s: its local header names another", name.c_str());
   }
   input_offset_ =
       member_.header_offset + kLocalHeaderSize + name_length + common::le16(header + 28);
   if (input_offset_ > archive_->file_size() ||
       member_.compressed_size > archive_->file_size() - input_offset_) {
-    return context.refuse("member %s extends beyond the archive", name.c_str());
+    return context.reject("member %s extends beyond the archive", name.c_str());
   }
   return true;
 }
@@ -113,7 +114,7 @@ bool MemberReader::inflate(PyObject* input) {
     // zlib.error: the deflated data is damaged; anything else is passed on.
     if (!PyErr_ExceptionMatches(zlib_->error)) return false;
     PyErr_Clear();
-    return context().refuse("member %s: its deflated data is damaged", name_.c_str());
+    return context().reject("member %s: its deflated data is damaged", name_.c_str());
   }
   output_was_full_ = PyBytes_GET_SIZE(output_.get()) == kOutputChunk;
   Ref eof = steal(PyObject_GetAttr(decompressor_.get(), context().names().eof));
@@ -135,7 +136,7 @@ bool MemberReader::inflate(PyObject* input) {
 bool MemberReader::account(PyObject* output) {
   uint64_t length = static_cast<uint64_t>(PyBytes_GET_SIZE(output));
   if (length > member_.size - produced_) {
-    return context().refuse("member %s inflates beyond its recorded size", name_.c_str());
+    return context().reject("member %s inflates beyond its recorded size", name_.c_str());
   }
   produced_ += length;
   PyObject* arguments[] = {output, crc_.get()};
@@ -150,15 +151,15 @@ bool MemberReader::finish() {
     Ref eof = steal(PyObject_GetAttr(decompressor_.get(), context.names().eof));
     if (!eof) return false;
     if (eof.get() != Py_True) {
-      return context.refuse("member %s: its deflated data ends early", name_.c_str());
+      return context.reject("member %s: its deflated data ends early", name_.c_str());
     }
   }
   if (produced_ != member_.size) {
-    return context.refuse("member %s is shorter than recorded", name_.c_str());
+    return context.reject("member %s is shorter than recorded", name_.c_str());
   }
   unsigned long crc = PyLong_AsUnsignedLong(crc_.get());
   if (crc == static_cast<unsigned long>(-1) && PyErr_Occurred()) return false;
-  if (crc != member_.crc) return context.refuse("member %s: bad CRC", name_.c_str());
+  if (crc != member_.crc) return context.reject("member %s: bad CRC", name_.c_str());
   return true;
 }
 

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "common/little_endian.hpp"
+#include "sheetscan/limits.hpp"
 
 namespace sheetscan {
 
@@ -27,6 +28,24 @@ std::string folded(std::string name) {
 
 using common::le16;
 using common::le32;
+using common::le64;
+
+// The uncompressed size that the zip64 extra field (id 1) of the central
+// header `header` declares, its first item when the header's own says 0xFFFFFFFF.
+bool zip64_size(const unsigned char* header, uint64_t* size) {
+  const unsigned char* extra = header + kCentralHeaderSize + le16(header + 28);
+  const unsigned char* end = extra + le16(header + 30);
+  while (end - extra >= 4) {
+    size_t length = le16(extra + 2);
+    if (static_cast<size_t>(end - extra - 4) < length) return false;
+    if (le16(extra) == 1 && length >= 8) {
+      *size = le64(extra + 4);
+      return true;
+    }
+    extra += 4 + length;
+  }
+  return false;
+}
 
 }  // namespace
 
@@ -41,7 +60,7 @@ bool ZipArchive::read(uint64_t offset, void* into, size_t length) const {
     case common::ReadStatus::kComplete:
       return true;
     case common::ReadStatus::kEndOfFile:
-      return context_.refuse("the archive ends early");
+      return context_.reject("the archive ends early");
     case common::ReadStatus::kError:
       break;
   }
@@ -56,7 +75,7 @@ bool ZipArchive::open(int fd) {
     return false;
   }
   file_size_ = static_cast<uint64_t>(status.st_size);
-  if (file_size_ < kEndRecordSize) return context_.refuse("too short for a zip archive");
+  if (file_size_ < kEndRecordSize) return context_.reject("too short for a zip archive");
   // The end record is the last one in the final 64 KiB + 22 bytes (after it, only its comment).
   size_t tail_size = static_cast<size_t>(file_size_ < kEndRecordSize + kLargestComment
                                              ? file_size_
@@ -71,34 +90,38 @@ bool ZipArchive::open(int fd) {
     uint64_t size = le32(end + 12);
     uint64_t offset = le32(end + 16);
     if (count == 0xFFFF || size == 0xFFFFFFFF || offset == 0xFFFFFFFF) {
-      return context_.refuse("zip64 archives are not read natively");
+      return context_.unsupported("zip64 archives are not read natively");
     }
     uint64_t end_position = tail_start + at;
     if (size > end_position)
-      return context_.refuse("the central directory lies outside the archive");
+      return context_.reject("the central directory lies outside the archive");
     uint64_t start = end_position - size;
     // Data prepended to the archive shifts every recorded offset, as zipfile allows.
-    if (offset > start) return context_.refuse("the central directory lies outside the archive");
+    if (offset > start) return context_.reject("the central directory lies outside the archive");
     return read_central_directory(start, size, count, start - offset);
   }
-  return context_.refuse("not a zip archive (no end of central directory)");
+  return context_.reject("not a zip archive (no end of central directory)");
 }
 
 bool ZipArchive::read_central_directory(uint64_t start, uint64_t size, uint64_t count,
                                         uint64_t shift) {
+  if (count > kMaxParts) {
+    return context_.reject("the archive holds more than %zu parts", kMaxParts);
+  }
   std::vector<unsigned char> directory(static_cast<size_t>(size));
   if (size && !read(start, directory.data(), directory.size())) return false;
   size_t at = 0;
+  bool has_zip64_members = false, sizes_known = true;
   for (uint64_t index = 0; index < count; ++index) {
     if (directory.size() - at < kCentralHeaderSize ||
         std::memcmp(directory.data() + at, "PK\1\2", 4) != 0) {
-      return context_.refuse("the central directory is damaged");
+      return context_.reject("the central directory is damaged");
     }
     const unsigned char* header = directory.data() + at;
     size_t variable =
         static_cast<size_t>(le16(header + 28)) + le16(header + 30) + le16(header + 32);
     if (directory.size() - at - kCentralHeaderSize < variable) {
-      return context_.refuse("the central directory is damaged");
+      return context_.reject("the central directory is damaged");
     }
     ZipMember member;
     member.flags = le16(header + 8);
@@ -109,14 +132,20 @@ bool ZipArchive::read_central_directory(uint64_t start, uint64_t size, uint64_t 
     member.header_offset = le32(header + 42);
     if (member.compressed_size == 0xFFFFFFFF || member.size == 0xFFFFFFFF ||
         member.header_offset == 0xFFFFFFFF) {
-      return context_.refuse("zip64 members are not read natively");
+      has_zip64_members = true;
+      if (member.size == 0xFFFFFFFF && !zip64_size(header, &member.size)) sizes_known = false;
     }
     member.header_offset += shift;
+    declared_bytes_ +=
+        member.size < UINT64_MAX - declared_bytes_ ? member.size : UINT64_MAX - declared_bytes_;
     std::string name(reinterpret_cast<const char*>(header + kCentralHeaderSize), le16(header + 28));
     folded_names_[folded(name)] = name;
     members_[name] = member;
     at += kCentralHeaderSize + variable;
   }
+  // The sizes are read even so: they say whether openpyxl may be handed the file.
+  sizes_known_ = sizes_known;
+  if (has_zip64_members) return context_.unsupported("zip64 members are not read natively");
   return true;
 }
 

@@ -33,6 +33,9 @@ class ZipArchive {
   // The name of the member that find(`name`) gives.
   std::string stored_name(const std::string& name) const;
   uint64_t file_size() const { return file_size_; }
+  // Whether the central directory gave every member's size, and their sum.
+  bool sizes_known() const { return sizes_known_; }
+  uint64_t declared_bytes() const { return declared_bytes_; }
   ScanContext& context() const { return context_; }
 
   // Reads exactly `length` bytes at `offset` into `into`: OSError when
@@ -47,6 +50,8 @@ class ZipArchive {
   ScanContext& context_;
   int fd_ = -1;
   uint64_t file_size_ = 0;
+  bool sizes_known_ = false;
+  uint64_t declared_bytes_ = 0;
   std::unordered_map<std::string, ZipMember> members_;
   std::unordered_map<std::string, std::string> folded_names_;  // lower case -> stored name
 };

@@ -146,21 +146,26 @@ _SETTLED_NS = 3 * 10**9
 def _file_identity(path, stream, ftype, known=None):
     """What tells this file's present content from any other; None when it cannot be told.
 
-    The first eight items identify the file; a digest of an .xls is followed by
-    the time it was taken. `known`, an identity taken before, stands unread when
-    the status is the same and had settled when its digest was taken: no file
-    is digested once per range.
+    The first eight items identify the file (the eighth: the archive's central
+    directory, or a digest of an .xls), followed by the time its content was
+    read. `known`, an identity taken before, stands unread when the status is
+    the same and had settled when its content was read: no file is read again
+    once per range, which would make a workbook's cost grow with the square of
+    its sheets.
     """
     status = os.fstat(stream.fileno())
     identity = (ftype, path, status.st_dev, status.st_ino, status.st_size, status.st_mtime_ns,
                 status.st_ctime_ns)
-    if ftype != "xls":
-        content = _central_directory(stream, status.st_size)
-        return None if content is None else identity + (content,)
     if known is not None and known[:7] == identity and known[8] - identity[6] > _SETTLED_NS:
         return known
-    digested_at = time.time_ns()
-    return identity + (_sheetscan.content_digest(stream.fileno()), digested_at)
+    read_at = time.time_ns()
+    if ftype == "xls":
+        content = _sheetscan.content_digest(stream.fileno())
+    else:
+        content = _central_directory(stream, status.st_size)
+        if content is None:
+            return None
+    return identity + (content, read_at)
 
 
 def _central_directory(stream, size):
