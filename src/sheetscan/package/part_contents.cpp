@@ -2,6 +2,8 @@
 
 #include "sheetscan/limits.hpp"
 
+#include <utility>
+
 namespace sheetscan {
 
 bool WorkbookContents::add_sheet(ScanContext& context, SheetEntry sheet) {

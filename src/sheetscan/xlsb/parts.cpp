@@ -3,6 +3,8 @@
 #include "sheetscan/xlsb/record_fields.hpp"
 #include "sheetscan/xlsb/records.hpp"
 
+#include <utility>
+
 namespace sheetscan {
 namespace xlsb {
 
