@@ -3,11 +3,12 @@
 // reader splits the sample alike.
 #pragma once
 
+#include "base.hpp"  // Python.h first
+
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
-#include "base.hpp"
 #include "number_prefilter.hpp"
 #include "record_rules.hpp"
 #include "sample_sniffer.hpp"
