@@ -49,4 +49,7 @@ class RowSink {
   virtual bool row(uint64_t number, const std::vector<Cell>& filled) = 0;
 };
 
+// The text of a cell's error code ("#DIV/0!", ...), as openpyxl shows it.
+const char* error_text(uint32_t code);
+
 }  // namespace sheetscan

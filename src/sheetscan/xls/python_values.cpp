@@ -5,6 +5,7 @@
 
 #include "sheetscan/module_state.hpp"
 #include "sheetscan/python_values.hpp"
+#include "sheetscan/rows/cell.hpp"
 
 namespace sheetscan::xls {
 
@@ -18,26 +19,10 @@ using common::steal;
 // (each string made once, however many cells show it).
 constexpr size_t kMaxSharedText = size_t{64} << 20;
 
-// The text xlrd's error_text_from_code gives excelsource for an error code.
-const char* error_text(uint32_t code) {
-  switch (code) {
-    case 0x00:
-      return "#NULL!";
-    case 0x07:
-      return "#DIV/0!";
-    case 0x0F:
-      return "#VALUE!";
-    case 0x17:
-      return "#REF!";
-    case 0x1D:
-      return "#NAME?";
-    case 0x24:
-      return "#NUM!";
-    case 0x2A:
-      return "#N/A";
-    default:
-      return "#ERROR";
-  }
+// The text xlrd's error_text_from_code gives excelsource for an error code:
+// a cell's, but for #GETTING_DATA (0x2B), which xlrd does not know.
+const char* xlrd_error_text(uint32_t code) {
+  return code == 0x2B ? "#ERROR" : error_text(code);
 }
 
 Ref value_object(const KeptCell& cell, SharedTexts* shared) {
@@ -53,7 +38,7 @@ Ref value_object(const KeptCell& cell, SharedTexts* shared) {
     case CellValue::Kind::kError:
       break;
   }
-  return steal(PyUnicode_FromString(error_text(cell.code)));
+  return steal(PyUnicode_FromString(xlrd_error_text(cell.code)));
 }
 
 // Each kept row as a list from the range's first column to its last value,

@@ -8,9 +8,6 @@
 namespace sheetscan {
 namespace xlsb {
 
-// The text of an error code ("#DIV/0!", ...).
-const char* error_text(uint32_t code);
-
 // Text that Python's float() reads back as exactly `value`, when `text` is
 // given; false for non-finite values, which no cell holds.
 bool number_text(double value, std::string* text);
